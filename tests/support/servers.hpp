@@ -1,0 +1,49 @@
+#pragma once
+// The real database servers that scripts/servers.sh starts on 127.0.0.1, described by the
+// NORVEX_TEST_MYSQL_* and NORVEX_TEST_PG_* variables it exports. Fixtures skip with a clear
+// message when a server is not running, except under CI=true, where that is a failure.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace norvex::test {
+
+struct ServerConfig {
+  std::string host;  // always 127.0.0.1
+  int port = 0;
+  std::string user;  // an ordinary (non-superuser) role that owns nothing
+  std::string password;
+  std::string database;  // holds Chinook
+};
+
+/// MariaDB loaded with Chinook, when scripts/servers.sh started it.
+std::optional<ServerConfig> mysql_server();
+/// PostgreSQL 15 loaded with Chinook, when scripts/servers.sh started it.
+std::optional<ServerConfig> pg_server();
+
+/// True when running under CI, where a missing server fails instead of skipping.
+bool in_ci();
+
+/// The folder holding the Chinook scripts (NORVEX_CHINOOK_DIR, else ../shared/data/chinook).
+std::filesystem::path chinook_dir();
+
+/// A closed TCP port on 127.0.0.1 (bound, then released), for "unreachable" cases.
+int closed_local_port();
+
+/// Base fixtures: SetUp skips (or fails under CI) when the server is not running.
+class MysqlTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  ServerConfig server_;
+};
+
+class PgTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  ServerConfig server_;
+};
+
+}  // namespace norvex::test
