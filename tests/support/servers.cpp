@@ -24,6 +24,8 @@ std::optional<ServerConfig> from_env(const std::string& prefix) {
   config.user = env_or((prefix + "_USER").c_str(), "");
   config.password = env_or((prefix + "_PASSWORD").c_str(), "");
   config.database = env_or((prefix + "_DATABASE").c_str(), "");
+  config.admin_user = env_or((prefix + "_ADMIN_USER").c_str(), "");
+  config.admin_password = env_or((prefix + "_ADMIN_PASSWORD").c_str(), "");
   return config;
 }
 

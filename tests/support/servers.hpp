@@ -16,7 +16,9 @@ struct ServerConfig {
   int port = 0;
   std::string user;  // an ordinary (non-superuser) role that owns nothing
   std::string password;
-  std::string database;  // holds Chinook
+  std::string database;    // holds Chinook
+  std::string admin_user;  // may create and drop databases named norvex_scratch*
+  std::string admin_password;
 };
 
 /// MariaDB loaded with Chinook, when scripts/servers.sh started it.
