@@ -10,8 +10,9 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNORVEX_BUILD_
   -DNORVEX_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" >&2
 
-results=$(mktemp -d)
-trap 'rm -rf "$results"' EXIT
+results=$build/results
+rm -rf "$results"
+mkdir -p "$results"
 for program in "$build"/bench/*_bench; do
   [ -x "$program" ] || continue
   echo "running $(basename "$program")" >&2
