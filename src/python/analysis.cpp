@@ -1,0 +1,458 @@
+#include "norvex/python/analysis.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "norvex/error.hpp"
+#include "norvex/python/embedded.hpp"
+#include "norvex/python/interpreter.hpp"
+#include "package_environment.hpp"
+#include "runtime_source.hpp"
+
+extern char** environ;
+
+namespace py = pybind11;
+
+namespace norvex::python {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Json = nlohmann::json;
+
+// The worker reads requests and writes results on this descriptor, never on stdout.
+constexpr int kChannelFd = 3;
+// Importing pandas and matplotlib can take a while on a cold disk.
+constexpr auto kStartupLimit = std::chrono::seconds(120);
+constexpr std::array<std::string_view, 4> kSecretMarks = {"KEY", "PASSWORD", "SECRET", "TOKEN"};
+
+constexpr std::string_view kTimeoutErrorType = "TimeoutError";
+constexpr std::string_view kWorkerErrorType = "ChildProcessError";
+
+std::string errno_text(int error) {
+  return std::strerror(error);
+}
+
+bool is_secret_name(std::string_view name) {
+  std::string upper(name);
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return std::any_of(kSecretMarks.begin(), kSecretMarks.end(),
+                     [&](std::string_view mark) { return upper.find(mark) != std::string::npos; });
+}
+
+// matplotlib keeps its font cache in its configuration folder; when the usual one cannot be
+// written it builds the cache anew on every start (about a second). Such a worker gets a
+// private folder instead; a folder the user chose is left alone.
+std::optional<std::filesystem::path> matplotlib_config_dir() {
+  if (std::getenv("MPLCONFIGDIR") != nullptr) return std::nullopt;
+  std::filesystem::path config_home;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg != '\0') {
+    config_home = xdg;
+  } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    config_home = std::filesystem::path(home) / ".config";
+  }
+  if (!config_home.empty()) {
+    const auto usual = config_home / "matplotlib";
+    std::error_code ignored;
+    const auto& probe = std::filesystem::exists(usual, ignored) ? usual : config_home;
+    if (::access(probe.c_str(), W_OK) == 0) return std::nullopt;
+  }
+  auto private_dir =
+      std::filesystem::temp_directory_path() / ("norvex-mplconfig-" + std::to_string(::getuid()));
+  if (::mkdir(private_dir.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
+  return private_dir;
+}
+
+// The worker's environment: ours without secrets, with the non-interactive chart backend.
+std::vector<std::string> worker_environment() {
+  std::vector<std::string> result;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    auto name = text.substr(0, text.find('='));
+    if (is_secret_name(name) || name == "MPLBACKEND") continue;
+    result.emplace_back(text);
+  }
+  result.emplace_back("MPLBACKEND=agg");
+  if (auto config = matplotlib_config_dir()) result.push_back("MPLCONFIGDIR=" + config->string());
+  return result;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+  std::vector<char*> result;
+  for (auto& text : texts) result.push_back(text.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+std::string describe_status(int status) {
+  if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) {
+    const int number = WTERMSIG(status);
+    const char* name = ::strsignal(number);
+    return "was killed by signal " + std::to_string(number) + " (" +
+           (name != nullptr ? name : "unknown") + ")";
+  }
+  return "ended";
+}
+
+AnalysisResult failure(std::string_view type_name, const std::string& message) {
+  return {.success = false, .output = {}, .error = std::string(type_name) + ": " + message};
+}
+
+// Turns the execution function's result dict (as JSON) into ours.
+AnalysisResult from_outcome(const Json& outcome) {
+  const std::string status = outcome.value("status", "");
+  if (status == "ok") {
+    return {.success = true, .output = outcome.value("output", ""), .error = {}};
+  }
+  std::string type_name = outcome.value("type", "");
+  std::string message = outcome.value("message", "");
+  if (status == "exit") {
+    std::optional<int> exit_code;
+    if (outcome.contains("exit_code") && outcome["exit_code"].is_number_integer()) {
+      exit_code = outcome["exit_code"].get<int>();
+    }
+    throw PythonExit(std::move(type_name), std::move(message), exit_code);
+  }
+  return failure(type_name, message);
+}
+
+/// Owns one file descriptor. Thread rule: not shared between threads.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  [[nodiscard]] int get() const noexcept { return fd_; }
+
+ private:
+  void reset() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int fd_ = -1;
+};
+
+/// The long-lived analysis worker process and its channel.
+/// Thread rule: not thread-safe; run_analysis serialises use with one mutex.
+class Worker {
+ public:
+  AnalysisResult run(std::string_view code, const AnalysisOptions& options,
+                     const std::filesystem::path& directory) {
+    if (pid_ > 0 && (memory_limit_ != options.memory_limit || !alive())) stop();
+    const auto [env_dir, generation] = detail::package_environment();
+    Json request = {{"code", std::string(code)},
+                    {"cwd", directory.string()},
+                    {"env", env_dir.empty() ? Json(nullptr) : Json(env_dir.string())},
+                    {"generation", generation}};
+    const std::string body = request.dump(-1, ' ', false, Json::error_handler_t::replace);
+    // A worker that died while idle has run nothing of this request: one retry is safe.
+    for (int attempt = 0;; ++attempt) {
+      if (pid_ <= 0) start(options.memory_limit);
+      await_ready();
+      if (send_frame(body)) break;
+      stop();
+      if (attempt > 0) throw Error("the analysis worker closed its channel before a run");
+    }
+
+    Json outcome;
+    const auto deadline = Clock::now() + options.time_limit;
+    switch (read_frame(outcome, deadline)) {
+      case Read::message:
+        return from_outcome(outcome);
+      case Read::timeout: {
+        stop();
+        replace();
+        return failure(kTimeoutErrorType, "the analysis code did not finish within " +
+                                              std::to_string(options.time_limit.count()) +
+                                              " s and was stopped");
+      }
+      case Read::closed:
+      default: {
+        const std::string how = describe_status(reap_closed());
+        stop();
+        replace();
+        return failure(kWorkerErrorType, "the analysis worker " + how +
+                                             " while running the code; a new worker was started");
+      }
+    }
+  }
+
+  void stop() noexcept {
+    if (pid_ > 0) {
+      ::kill(-pid_, SIGKILL);  // its process group: children the code started go too
+      ::kill(pid_, SIGKILL);
+      reap();
+    }
+    channel_ = UniqueFd();
+    pid_ = -1;
+    ready_ = false;
+    input_.clear();
+  }
+
+ private:
+  enum class Read { message, closed, timeout };
+
+  void start(std::size_t memory_limit) {
+    const std::string program = python_program().string();
+    std::vector<std::string> arguments = {program, "-c", std::string(runtime_source()),
+                                          std::to_string(memory_limit)};
+    std::vector<std::string> environment = worker_environment();
+    auto argv = pointers(arguments);
+    auto envp = pointers(environment);
+
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+      throw Error("cannot create the analysis worker's channel: " + errno_text(errno));
+    }
+    UniqueFd ours(fds[0]);
+    UniqueFd theirs(fds[1]);
+    if (theirs.get() == kChannelFd) {  // dup2 onto itself would keep close-on-exec set
+      theirs = UniqueFd(::fcntl(theirs.get(), F_DUPFD_CLOEXEC, kChannelFd + 1));
+      if (theirs.get() < 0) throw Error("cannot set up the analysis worker's channel");
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, theirs.get(), kChannelFd);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigfillset(&signals);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    // Its own process group, so a kill reaches whatever the code started.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int rc =
+        ::posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) {
+      throw Error("cannot start the analysis worker '" + program + "': " + errno_text(rc));
+    }
+    pid_ = pid;
+    channel_ = std::move(ours);
+    memory_limit_ = memory_limit;
+    ready_ = false;
+    input_.clear();
+  }
+
+  // Starts the next worker at once, so it loads its packages while the caller goes on.
+  void replace() noexcept {
+    try {
+      start(memory_limit_);
+    } catch (const Error&) {
+      // The next run tries again and reports the failure.
+    }
+  }
+
+  void await_ready() {
+    if (ready_) return;
+    Json hello;
+    switch (read_frame(hello, Clock::now() + kStartupLimit)) {
+      case Read::message:
+        ready_ = true;
+        return;
+      case Read::timeout:
+        stop();
+        throw Error("the analysis worker did not get ready within " +
+                    std::to_string(kStartupLimit.count()) + " s");
+      case Read::closed:
+      default: {
+        const std::string how = describe_status(reap_closed());
+        stop();
+        throw Error("the analysis worker " + how + " while starting (" + python_program().string() +
+                    ")");
+      }
+    }
+  }
+
+  bool alive() {
+    int status = 0;
+    const pid_t rc = ::waitpid(pid_, &status, WNOHANG);
+    return rc == 0;
+  }
+
+  // The status of a worker that closed its channel: it is normally ending already, but code
+  // that closed or garbled the channel leaves it running, so it gets a moment, then a kill.
+  int reap_closed() noexcept {
+    int status = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    while (Clock::now() < deadline) {
+      const pid_t rc = ::waitpid(pid_, &status, WNOHANG);
+      if (rc == pid_) {
+        ::kill(-pid_, SIGKILL);  // what the code started dies with it
+        pid_ = -1;               // reaped: stop() must not wait for it again
+        return status;
+      }
+      if (rc < 0 && errno != EINTR) return 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(-pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
+    status = reap();
+    pid_ = -1;
+    return status;
+  }
+
+  // Waits for the worker to end and returns its status (0 when it was already reaped).
+  int reap() noexcept {
+    int status = 0;
+    if (pid_ <= 0) return status;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+  }
+
+  bool send_frame(const std::string& body) {
+    std::string frame(4, '\0');
+    const auto size = static_cast<std::uint32_t>(body.size());
+    for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((size >> (24 - 8 * i)) & 0xff);
+    frame += body;
+    std::size_t sent = 0;
+    while (sent < frame.size()) {
+      // MSG_NOSIGNAL: a dead worker must give us EPIPE, not a SIGPIPE that ends the process.
+      const ssize_t n =
+          ::send(channel_.get(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      sent += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  Read read_frame(Json& message, Clock::time_point deadline) {
+    for (;;) {
+      if (input_.size() >= 4) {
+        std::uint32_t size = 0;
+        for (int i = 0; i < 4; ++i) size = (size << 8) | static_cast<unsigned char>(input_[i]);
+        if (input_.size() >= 4 + std::size_t{size}) {
+          message = Json::parse(input_.begin() + 4, input_.begin() + 4 + size, nullptr, false);
+          input_.erase(0, 4 + std::size_t{size});
+          return message.is_discarded() ? Read::closed : Read::message;
+        }
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return Read::timeout;
+      pollfd entry{.fd = channel_.get(), .events = POLLIN, .revents = 0};
+      const int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready == 0) continue;  // the deadline check above decides
+      std::array<char, 65536> chunk;
+      const ssize_t n = ::read(channel_.get(), chunk.data(), chunk.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return Read::closed;
+      input_.append(chunk.data(), static_cast<std::size_t>(n));
+    }
+  }
+
+  pid_t pid_ = -1;
+  UniqueFd channel_;
+  bool ready_ = false;
+  std::size_t memory_limit_ = 0;
+  std::string input_;
+};
+
+/// The one worker and the lock that serialises its runs. Thread rule: use under `mutex`.
+struct WorkerSlot {
+  std::mutex mutex;
+  Worker worker;
+};
+
+WorkerSlot& worker_slot() {
+  static auto* slot = new WorkerSlot;  // never destroyed: the worker ends with our channel
+  return *slot;
+}
+
+AnalysisResult run_in_process(std::string_view code) {
+  return call_on_interpreter([&] {
+    const auto [env_dir, generation] = detail::package_environment();
+    py::object outcome = embedded::runtime().attr("analyse")(
+        py::str(code.data(), code.size()),
+        env_dir.empty() ? py::object(py::none()) : py::object(py::str(env_dir.string())),
+        generation);
+    Json converted;
+    for (auto item : py::reinterpret_borrow<py::dict>(outcome)) {
+      const auto key = item.first.cast<std::string>();
+      if (item.second.is_none()) {
+        converted[key] = nullptr;
+      } else if (py::isinstance<py::int_>(item.second)) {
+        converted[key] = item.second.cast<long long>();
+      } else {
+        converted[key] = item.second.cast<std::string>();
+      }
+    }
+    return from_outcome(converted);
+  });
+}
+
+}  // namespace
+
+std::filesystem::path python_program() {
+  const char* configured = std::getenv(kPythonVariable.data());
+  if (configured != nullptr && *configured != '\0') return configured;
+  return NORVEX_BUILD_PYTHON;
+}
+
+AnalysisResult run_analysis(std::string_view code, const AnalysisOptions& options) {
+  if (!options.isolated) return run_in_process(code);
+  if (options.time_limit.count() <= 0) {
+    throw ArgumentError("the analysis time limit must be positive");
+  }
+  std::filesystem::path directory = options.working_directory;
+  try {
+    directory =
+        directory.empty() ? std::filesystem::current_path() : std::filesystem::absolute(directory);
+  } catch (const std::filesystem::filesystem_error& error) {
+    return failure("FileNotFoundError", error.what());
+  }
+  auto& slot = worker_slot();
+  std::lock_guard lock(slot.mutex);
+  return slot.worker.run(code, options, directory);
+}
+
+void shutdown_analysis_worker() noexcept {
+  auto& slot = worker_slot();
+  std::lock_guard lock(slot.mutex);
+  slot.worker.stop();
+}
+
+}  // namespace norvex::python
