@@ -1,0 +1,324 @@
+#include "norvex/sql/database.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <optional>
+
+#include "backend.hpp"
+
+namespace norvex::sql {
+namespace {
+
+constexpr std::string_view kFetchAll = "all";
+constexpr std::string_view kFetchOne = "one";
+constexpr std::size_t kSampleCellChars = 100;
+
+// Renders a result as the Python literal of run().
+class RenderSink : public detail::RowSink {
+ public:
+  RenderSink(bool include_columns, RenderLimits limits, bool first_only)
+      : include_columns_(include_columns), limits_(limits), first_only_(first_only) {}
+  void columns(const std::vector<std::string>& labels) override {
+    renderer_.emplace(labels, include_columns_, limits_);
+  }
+  bool row(const Row& row) override {
+    renderer_->add(row);
+    return !first_only_;
+  }
+  std::string finish() { return renderer_ ? renderer_->finish() : std::string(); }
+
+ private:
+  bool include_columns_;
+  RenderLimits limits_;
+  bool first_only_;
+  std::optional<RowRenderer> renderer_;
+};
+
+// Collects sample rows as tab-separated plain text.
+class SampleSink : public detail::RowSink {
+ public:
+  void columns(const std::vector<std::string>& labels) override {
+    header_.clear();
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+      if (i != 0) header_ += '\t';
+      header_ += labels[i];
+    }
+  }
+  bool row(const Row& row) override {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (i != 0) line += '\t';
+      line += cell(plain_text(row[i]));
+    }
+    lines_.push_back(std::move(line));
+    return true;
+  }
+  const std::string& header() const { return header_; }
+  const std::vector<std::string>& lines() const { return lines_; }
+
+ private:
+  // One line per row: tabs and line breaks become blanks; long values are cut at a
+  // character boundary.
+  static std::string cell(std::string text) {
+    for (char& c : text) {
+      if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    }
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+      if (chars++ == kSampleCellChars) {
+        text.resize(i);
+        text += "...";
+        break;
+      }
+    }
+    return text;
+  }
+  std::string header_;
+  std::vector<std::string> lines_;
+};
+
+std::string trim(std::string_view s) {
+  const auto not_space = [](unsigned char c) { return std::isspace(c) == 0; };
+  const auto begin = std::find_if(s.begin(), s.end(), not_space);
+  const auto end = std::find_if(s.rbegin(), s.rend(), not_space).base();
+  return begin < end ? std::string(begin, end) : std::string();
+}
+
+// The names of a table list: blanks around a name and quotes a model may add are dropped.
+std::vector<std::string> split_names(std::string_view text) {
+  std::vector<std::string> names;
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    const std::size_t comma = text.find(',', pos);
+    std::string name = trim(
+        text.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos));
+    if (name.size() >= 2) {
+      const char first = name.front(), last = name.back();
+      if ((first == '"' && last == '"') || (first == '`' && last == '`') ||
+          (first == '[' && last == ']') || (first == '\'' && last == '\'')) {
+        name = trim(std::string_view(name).substr(1, name.size() - 2));
+      }
+    }
+    if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) {
+      names.push_back(std::move(name));
+    }
+    if (comma == std::string_view::npos) break;
+    pos = comma + 1;
+  }
+  return names;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string join(const std::vector<std::string>& parts, std::string_view separator) {
+  std::string out;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i != 0) out += separator;
+    out += parts[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+struct CustomSQLDatabase::Impl {
+  std::unique_ptr<detail::Backend> backend;
+  Options options;
+  std::string masked;
+  std::string dialect;
+  std::mutex mutex;
+  bool broken = false;  // the last re-open failed: try again before the next call
+
+  // Runs `work` on the connection; a lost connection is re-opened and the work repeated
+  // once, which is safe because nothing we run changes data.
+  template <class Work>
+  auto with_connection(Work&& work) {
+    std::lock_guard lock(mutex);
+    if (broken) {
+      backend->reconnect();
+      broken = false;
+    }
+    try {
+      return work();
+    } catch (const detail::ConnectionLost&) {
+      try {
+        backend->reconnect();
+      } catch (...) {
+        broken = true;
+        throw;
+      }
+      return work();
+    }
+  }
+
+  std::string quoted_list(const std::vector<std::string>& columns) const {
+    std::vector<std::string> quoted;
+    quoted.reserve(columns.size());
+    for (const auto& c : columns) quoted.push_back(backend->quote(c));
+    return join(quoted, ", ");
+  }
+
+  std::string create_table_text(const detail::TableSchema& table) const {
+    std::vector<std::string> lines;
+    for (const auto& column : table.columns) {
+      std::string line = "\t";
+      line += backend->quote(column.name);
+      line += ' ';
+      line += column.type;
+      if (column.not_null) line += " NOT NULL";
+      lines.push_back(std::move(line));
+    }
+    for (const auto& key : table.keys) {
+      if (key.primary) {
+        lines.push_back(std::string("\tPRIMARY KEY (") + quoted_list(key.columns) + ")");
+      } else {
+        // A foreign key to the primary key may name no columns (SQLite allows that).
+        std::string line = std::string("\tFOREIGN KEY (") + quoted_list(key.columns) +
+                           ") REFERENCES " + backend->quote(key.ref_table);
+        if (!key.ref_columns.empty()) line += " (" + quoted_list(key.ref_columns) + ")";
+        lines.push_back(std::move(line));
+      }
+    }
+    return "CREATE TABLE " + backend->quote(table.name) + " (\n" + join(lines, ",\n") + "\n)";
+  }
+};
+
+CustomSQLDatabase::CustomSQLDatabase(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+CustomSQLDatabase::~CustomSQLDatabase() = default;
+
+std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view uri,
+                                                               Options options) {
+  const ConnectionUri parsed = parse_uri(uri);
+  auto impl = std::make_unique<Impl>();
+  impl->options = options;
+  impl->masked = parsed.masked;
+  switch (parsed.engine) {
+    case Engine::sqlite:
+      impl->backend = detail::open_sqlite(parsed, options);
+      break;
+    case Engine::mysql:
+      impl->backend = detail::open_mysql(parsed, options);
+      break;
+    case Engine::postgresql:
+      impl->backend = detail::open_postgres(parsed, options);
+      break;
+    case Engine::odbc:
+      impl->backend = detail::open_odbc(parsed, options);
+      break;
+  }
+  impl->dialect = impl->backend->dialect();
+  return std::shared_ptr<CustomSQLDatabase>(new CustomSQLDatabase(std::move(impl)));
+}
+
+const std::string& CustomSQLDatabase::dialect() const noexcept {
+  return impl_->dialect;
+}
+
+std::string CustomSQLDatabase::masked_uri() const {
+  return impl_->masked;
+}
+
+std::string CustomSQLDatabase::run(std::string_view command, std::string_view fetch,
+                                   bool include_columns) {
+  if (fetch != kFetchAll && fetch != kFetchOne) {
+    throw ArgumentError("fetch must be \"all\" or \"one\", not \"" + std::string(fetch) + "\"");
+  }
+  check_read_only_statement(command, impl_->backend->lexicon());
+  const RenderLimits limits{impl_->options.max_rows, impl_->options.max_bytes};
+  return impl_->with_connection([&] {
+    RenderSink sink(include_columns, limits, fetch == kFetchOne);
+    impl_->backend->execute(command, sink);
+    return sink.finish();
+  });
+}
+
+std::vector<std::string> CustomSQLDatabase::get_usable_table_names() {
+  auto names = impl_->with_connection([&] { return impl_->backend->table_names(); });
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
+std::string CustomSQLDatabase::table_listing() {
+  return join(get_usable_table_names(), ", ");
+}
+
+std::string CustomSQLDatabase::get_table_info(std::string_view comma_separated_names) {
+  const std::vector<std::string> requested = split_names(comma_separated_names);
+  if (requested.empty()) return {};
+  return impl_->with_connection([&] {
+    const std::vector<std::string> usable = impl_->backend->table_names();
+    std::vector<std::string> resolved, unknown;
+    for (const auto& name : requested) {
+      if (std::find(usable.begin(), usable.end(), name) != usable.end()) {
+        resolved.push_back(name);
+        continue;
+      }
+      // A model often changes the case of a name; accept that when it is unambiguous.
+      std::vector<std::string> matches;
+      for (const auto& candidate : usable) {
+        if (iequals(candidate, name)) matches.push_back(candidate);
+      }
+      if (matches.size() == 1) {
+        if (std::find(resolved.begin(), resolved.end(), matches[0]) == resolved.end()) {
+          resolved.push_back(matches[0]);
+        }
+      } else {
+        unknown.push_back(name);
+      }
+    }
+    if (!unknown.empty()) {
+      throw DatabaseError("Unknown table" + std::string(unknown.size() == 1 ? "" : "s") + ": " +
+                          join(unknown, ", ") + " (not a table or view of this database)");
+    }
+    const std::vector<detail::TableSchema> schemas = impl_->backend->describe(resolved);
+    std::vector<std::string> parts;
+    for (const auto& name : resolved) {
+      const auto schema = std::find_if(schemas.begin(), schemas.end(),
+                                       [&](const auto& s) { return s.name == name; });
+      std::string text = schema != schemas.end()
+                             ? impl_->create_table_text(*schema)
+                             : "CREATE TABLE " + impl_->backend->quote(name) + " (\n)";
+      const int rows = impl_->options.sample_rows;
+      if (rows > 0) {
+        SampleSink sink;
+        try {
+          impl_->backend->sample(name, rows, sink);
+          text += "\n\n/*\n" + std::to_string(sink.lines().size()) + " rows from " + name +
+                  " table:\n" + sink.header() + "\n";
+          for (const auto& line : sink.lines()) text += line + "\n";
+          text += "*/";
+        } catch (const detail::ConnectionLost&) {
+          throw;
+        } catch (const DatabaseError& e) {
+          // A table we may describe but not read: say so instead of failing the whole call.
+          text += "\n\n/*\nsample rows unavailable: " + std::string(e.what()) + "\n*/";
+        }
+      }
+      parts.push_back(std::move(text));
+    }
+    return join(parts, "\n\n");
+  });
+}
+
+namespace detail {
+
+std::string quote_with(std::string_view identifier, char open, char close) {
+  std::string out(1, open);
+  for (char c : identifier) {
+    out += c;
+    if (c == close) out += c;
+  }
+  out += close;
+  return out;
+}
+
+}  // namespace detail
+}  // namespace norvex::sql

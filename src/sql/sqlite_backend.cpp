@@ -1,0 +1,317 @@
+// SQLite: the file is opened read-only, and an authorizer lets generated statements only read.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <optional>
+
+#include "backend.hpp"
+#include "handle.hpp"
+
+namespace norvex::sql::detail {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Db = Handle<sqlite3, sqlite3_close_v2>;
+using Stmt = Handle<sqlite3_stmt, sqlite3_finalize>;
+
+const std::string kDialect = "sqlite";
+
+// Functions that read or write files, load code, or change the engine.
+bool forbidden_function(const char* name) {
+  if (name == nullptr) return false;
+  for (const char* f : {"load_extension", "readfile", "writefile", "edit", "fts3_tokenizer"}) {
+    if (sqlite3_stricmp(name, f) == 0) return true;
+  }
+  return false;
+}
+
+std::string literal(std::string_view text) {
+  return quote_with(text, '\'', '\'');
+}
+
+std::string in_list(const std::vector<std::string>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i != 0) out += ", ";
+    out += literal(names[i]);
+  }
+  return out;
+}
+
+class SqliteBackend final : public Backend {
+ public:
+  SqliteBackend(const ConnectionUri& uri, const Options& options)
+      : path_(uri.database), options_(options) {
+    open();
+  }
+
+  const std::string& dialect() const noexcept override { return kDialect; }
+
+  SqlLexicon lexicon() const override {
+    SqlLexicon l;
+    l.backtick_quotes = true;
+    l.bracket_quotes = true;
+    return l;
+  }
+
+  std::string quote(std::string_view identifier) const override {
+    return quote_with(identifier, '"', '"');
+  }
+
+  void execute(std::string_view sql, RowSink& sink) override {
+    run_internal("BEGIN");
+    try {
+      query(sql, sink, false);
+    } catch (...) {
+      rollback();
+      throw;
+    }
+    rollback();
+  }
+
+  std::vector<std::string> table_names() override {
+    CollectSink sink;
+    query(
+        "SELECT name FROM sqlite_master WHERE type IN ('table', 'view') "
+        "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'",
+        sink, true);
+    std::vector<std::string> names;
+    for (auto& row : sink.rows) names.push_back(std::move(row[0].text));
+    return names;
+  }
+
+  std::vector<TableSchema> describe(const std::vector<std::string>& names) override {
+    std::vector<TableSchema> tables;
+    if (names.empty()) return tables;
+    const std::string list = in_list(names);
+    CollectSink columns;
+    query(
+        "SELECT m.name, p.name, p.type, p.\"notnull\", p.pk FROM sqlite_master AS m "
+        "JOIN pragma_table_info(m.name) AS p WHERE m.name IN (" +
+            list + ") ORDER BY m.name, p.cid",
+        columns, true);
+    std::vector<std::vector<std::pair<std::int64_t, std::string>>> primary;  // per table
+    for (auto& row : columns.rows) {
+      if (tables.empty() || tables.back().name != row[0].text) {
+        tables.push_back({row[0].text, {}, {}});
+        primary.emplace_back();
+      }
+      tables.back().columns.push_back({row[1].text, row[2].text, row[3].integer != 0});
+      if (row[4].integer > 0) primary.back().emplace_back(row[4].integer, row[1].text);
+    }
+    for (std::size_t t = 0; t < tables.size(); ++t) {
+      if (primary[t].empty()) continue;
+      std::sort(primary[t].begin(), primary[t].end());
+      KeyInfo key;
+      key.primary = true;
+      for (auto& [position, name] : primary[t]) key.columns.push_back(name);
+      tables[t].keys.push_back(std::move(key));
+    }
+    CollectSink foreign;
+    query(
+        "SELECT m.name, f.id, f.\"table\", f.\"from\", f.\"to\" FROM sqlite_master AS m "
+        "JOIN pragma_foreign_key_list(m.name) AS f WHERE m.name IN (" +
+            list + ") ORDER BY m.name, f.id, f.seq",
+        foreign, true);
+    std::string current_table;
+    std::int64_t current_id = -1;
+    for (auto& row : foreign.rows) {
+      auto table = std::find_if(tables.begin(), tables.end(),
+                                [&](const TableSchema& s) { return s.name == row[0].text; });
+      if (table == tables.end()) continue;
+      if (row[0].text != current_table || row[1].integer != current_id) {
+        current_table = row[0].text;
+        current_id = row[1].integer;
+        KeyInfo key;
+        key.ref_table = row[2].text;
+        table->keys.push_back(std::move(key));
+      }
+      KeyInfo& key = table->keys.back();
+      key.columns.push_back(row[3].text);
+      if (row[4].kind != Value::Kind::null) key.ref_columns.push_back(row[4].text);
+    }
+    return tables;
+  }
+
+  void sample(std::string_view table, int rows, RowSink& sink) override {
+    query("SELECT * FROM " + quote(table) + " LIMIT " + std::to_string(rows), sink, true);
+  }
+
+  void reconnect() override {
+    db_.reset();
+    open();
+  }
+
+ private:
+  struct CollectSink : RowSink {
+    void columns(const std::vector<std::string>&) override {}
+    bool row(const Row& row) override {
+      rows.push_back(row);
+      return true;
+    }
+    std::vector<Row> rows;
+  };
+
+  void open() {
+    sqlite3* raw = nullptr;
+    const bool memory = path_ == ":memory:";
+    const int flags = memory ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY : SQLITE_OPEN_READONLY;
+    const int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
+    Db db(raw);
+    if (rc != SQLITE_OK) {
+      const std::string why = raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+      throw DatabaseError("Cannot open SQLite database \"" + path_ + "\": " + why);
+    }
+    db_ = std::move(db);
+    sqlite3_extended_result_codes(db_.get(), 1);
+    // Belt and braces on top of the read-only file: no writes even to :memory:.
+    run_internal("PRAGMA query_only = 1");
+    sqlite3_db_config(db_.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_set_authorizer(db_.get(), &SqliteBackend::authorize, this);
+    sqlite3_progress_handler(db_.get(), 1000, &SqliteBackend::progress, this);
+    // A file that is not a database fails on first read; find out now.
+    CollectSink probe;
+    query("SELECT count(*) FROM sqlite_master", probe, true);
+  }
+
+  static int authorize(void* self, int action, const char*, const char* detail, const char*,
+                       const char*) {
+    const auto* backend = static_cast<SqliteBackend*>(self);
+    if (backend->trusted_) return SQLITE_OK;
+    switch (action) {
+      case SQLITE_SELECT:
+      case SQLITE_READ:
+      case SQLITE_RECURSIVE:
+        return SQLITE_OK;
+      case SQLITE_FUNCTION:
+        return forbidden_function(detail) ? SQLITE_DENY : SQLITE_OK;
+      default:
+        return SQLITE_DENY;
+    }
+  }
+
+  static int progress(void* self) {
+    const auto* backend = static_cast<SqliteBackend*>(self);
+    return backend->deadline_ && Clock::now() > *backend->deadline_ ? 1 : 0;
+  }
+
+  void run_internal(const char* sql) {
+    trusted_ = true;
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, &error);
+    trusted_ = false;
+    if (rc != SQLITE_OK) {
+      const std::string why = error != nullptr ? error : sqlite3_errstr(rc);
+      sqlite3_free(error);
+      throw DatabaseError(why);
+    }
+  }
+
+  void rollback() noexcept {
+    if (sqlite3_get_autocommit(db_.get()) == 0) {
+      trusted_ = true;
+      sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+      trusted_ = false;
+    }
+  }
+
+  [[noreturn]] void fail(int rc) const {
+    if ((rc & 0xFF) == SQLITE_INTERRUPT && deadline_) {
+      throw DatabaseError(
+          "Statement timed out after " + std::to_string(options_.statement_timeout.count()) + " ms",
+          "57014", true);
+    }
+    throw DatabaseError(sqlite3_errmsg(db_.get()));
+  }
+
+  void query(std::string_view sql, RowSink& sink, bool trusted) {
+    sqlite3_stmt* raw = nullptr;
+    const char* tail = nullptr;
+    // Catalogue pragmas prepare their own statements while stepping: trust lasts the query.
+    trusted_ = trusted;
+    struct EndTrust {
+      bool& t;
+      ~EndTrust() { t = false; }
+    } end_trust{trusted_};
+    const int prepared =
+        sqlite3_prepare_v2(db_.get(), sql.data(), static_cast<int>(sql.size()), &raw, &tail);
+    Stmt stmt(raw);
+    if (prepared != SQLITE_OK) throw DatabaseError(sqlite3_errmsg(db_.get()));
+    if (!stmt) return;  // only blanks and comments
+    // The guard has already refused a second statement; SQLite would silently ignore it.
+    for (const char* p = tail; p != nullptr && *p != '\0'; ++p) {
+      if (std::strchr(" \t\r\n;", *p) == nullptr) {
+        throw DatabaseError("Statement refused: only one statement may be run at a time");
+      }
+    }
+    const int count = sqlite3_column_count(stmt.get());
+    std::vector<std::string> labels;
+    for (int i = 0; i < count; ++i) {
+      const char* name = sqlite3_column_name(stmt.get(), i);
+      labels.emplace_back(name != nullptr ? name : "");
+    }
+    bool announced = false;
+    Row row(static_cast<std::size_t>(count));
+    if (!trusted) deadline_ = Clock::now() + options_.statement_timeout;
+    struct ClearDeadline {
+      std::optional<Clock::time_point>& d;
+      ~ClearDeadline() { d.reset(); }
+    } clear{deadline_};
+    for (;;) {
+      const int rc = sqlite3_step(stmt.get());
+      if (rc == SQLITE_DONE) break;
+      if (rc != SQLITE_ROW) fail(rc);
+      if (count == 0) continue;
+      if (!announced) {
+        sink.columns(labels);
+        announced = true;
+      }
+      for (int i = 0; i < count; ++i) {
+        Value& v = row[static_cast<std::size_t>(i)];
+        switch (sqlite3_column_type(stmt.get(), i)) {
+          case SQLITE_INTEGER:
+            v = Value::of_int(sqlite3_column_int64(stmt.get(), i));
+            break;
+          case SQLITE_FLOAT:
+            v = Value::of_real(sqlite3_column_double(stmt.get(), i));
+            break;
+          case SQLITE_TEXT:
+            v = Value::of(
+                Value::Kind::text,
+                std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), i)),
+                            static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), i))));
+            break;
+          case SQLITE_BLOB: {
+            const void* blob = sqlite3_column_blob(stmt.get(), i);
+            const auto size = static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), i));
+            v = Value::of(
+                Value::Kind::bytes,
+                size == 0 ? std::string() : std::string(static_cast<const char*>(blob), size));
+            break;
+          }
+          default:
+            v = Value::null_value();
+            break;
+        }
+      }
+      if (!sink.row(row)) break;
+    }
+    if (!announced && count > 0) sink.columns(labels);
+  }
+
+  std::string path_;
+  Options options_;
+  Db db_;
+  bool trusted_ = false;
+  std::optional<Clock::time_point> deadline_;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> open_sqlite(const ConnectionUri& uri, const Options& options) {
+  return std::make_unique<SqliteBackend>(uri, options);
+}
+
+}  // namespace norvex::sql::detail
