@@ -12,6 +12,13 @@ if [ "${NORVEX_DEMO_SKIP_SETUP:-0}" != 1 ]; then
   cmake --build "$build"
 fi
 
+# The project's own sample database (a small shop), generated once and reused.
+"$root/examples/make_sample_store.sh" "$build/sample_store.db"
+echo "The sample database is $build/sample_store.db:"
+for table in categories products customers orders order_items; do
+  echo "  $table: $(sqlite3 -readonly "$build/sample_store.db" "SELECT COUNT(*) FROM $table;") rows"
+done
+
 echo "norvex is built in $build."
-echo "Question answering is not built yet: the pipeline, the database facade and the chat"
-echo "clients are still to come, so this demo cannot answer a question today."
+echo "Question answering is not wired into the norvex command yet, so this demo cannot"
+echo "answer a question today."

@@ -1,0 +1,49 @@
+// Entry point of the commands library that the `norvex` program opens (see launcher.cpp).
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+
+#include "commands.hpp"
+
+namespace norvex::cli {
+namespace {
+
+constexpr const char* kDescription =
+    "norvex answers natural-language questions about the data in a relational database.\n"
+    "Variables of a .env file in the working directory (or the file named by NORVEX_DOTENV)\n"
+    "are loaded first; variables already set keep their values.";
+
+int run(int argc, char** argv) {
+  CLI::App app(kDescription, "norvex");
+  app.set_version_flag("--version", NORVEX_VERSION);
+  app.require_subcommand(1);
+  app.failure_message(CLI::FailureMessage::help);
+
+  Action action;
+  add_db_commands(app, action);
+  add_env_commands(app, action);
+  // `ask` (a question through the pipeline) and `graph` (the pipeline's drawing) are
+  // registered here once the question pipeline is part of the build.
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error);
+  }
+  try {
+    return action ? action() : 0;
+  } catch (const std::exception& error) {
+    std::cout.flush();
+    std::cerr << "norvex: error: " << error.what() << std::endl;
+    return 1;
+  }
+}
+
+}  // namespace
+}  // namespace norvex::cli
+
+extern "C" __attribute__((visibility("default"))) int norvex_cli_main(int argc, char** argv) {
+  return norvex::cli::run(argc, argv);
+}
