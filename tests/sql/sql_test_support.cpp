@@ -1,6 +1,5 @@
 #include "sql_test_support.hpp"
 
-#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <array>
@@ -10,65 +9,22 @@
 #include <stdexcept>
 #include <vector>
 
+#include "support/chinook_sqlite.hpp"
 #include "support/servers.hpp"
 
 namespace norvex::sql::test {
-namespace {
 
-// Removes the temporary folders when the test program ends.
-struct TempDirs {
-  std::vector<std::filesystem::path> dirs;
-  ~TempDirs() {
-    for (const auto& dir : dirs) {
-      std::error_code ignored;
-      std::filesystem::remove_all(dir, ignored);
-    }
-  }
-};
-
-TempDirs& temp_dirs() {
-  static TempDirs dirs;
-  return dirs;
-}
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path.string());
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-}  // namespace
-
+// Temporary folders and SQLite files come from the shared test support.
 std::filesystem::path temp_dir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "norvex-sql-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  temp_dirs().dirs.emplace_back(pattern);
-  return pattern;
+  return norvex::test::scratch_dir();
 }
 
 void build_sqlite(const std::filesystem::path& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) {
-    sqlite3_close(db);
-    throw std::runtime_error("cannot create " + file.string());
-  }
-  char* error = nullptr;
-  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-  const std::string why = error != nullptr ? error : "";
-  sqlite3_free(error);
-  sqlite3_close(db);
-  if (rc != SQLITE_OK) throw std::runtime_error("building " + file.string() + ": " + why);
+  norvex::test::build_sqlite_file(file, sql);
 }
 
 const std::filesystem::path& chinook_sqlite() {
-  static const std::filesystem::path file = [] {
-    const auto path = temp_dir() / "chinook.db";
-    build_sqlite(path, read_file(norvex::test::chinook_dir() / "chinook_sqlite.sql"));
-    return path;
-  }();
-  return file;
+  return norvex::test::chinook_sqlite_file();
 }
 
 std::optional<std::string> mysql_uri() {
