@@ -16,6 +16,8 @@ using Action = std::function<int()>;
 
 /// `norvex db check|config|schema|query`.
 void add_db_commands(CLI::App& app, Action& action);
+/// `norvex ask QUESTION` and `norvex graph`.
+void add_ask_commands(CLI::App& app, Action& action);
 /// `norvex env init|install`.
 void add_env_commands(CLI::App& app, Action& action);
 

@@ -2,8 +2,6 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +14,7 @@
 #include "commands.hpp"
 #include "norvex/dbkit/dbkit.hpp"
 #include "norvex/error.hpp"
+#include "stdout_to_stderr.hpp"
 
 namespace norvex::cli {
 namespace {
@@ -31,31 +30,6 @@ constexpr const char* kPortVariable = "db_port";
 // Engines of schema and query, written as the user likes; the tool offers two.
 const std::map<std::string, std::string> kQueryEngines = {{"mysql", "mysql"},
                                                           {"postgresql", "postgresql"}};
-
-// With --json standard output holds only the JSON document: while it is in force, the
-// database tool's printed lines (failures among them) go to standard error instead.
-class StdoutToStderr {
- public:
-  explicit StdoutToStderr(bool active) {
-    if (!active) return;
-    std::cout.flush();
-    std::fflush(stdout);
-    saved_ = ::dup(STDOUT_FILENO);
-    if (saved_ >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
-  }
-  ~StdoutToStderr() {
-    if (saved_ < 0) return;
-    std::cout.flush();
-    std::fflush(stdout);
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-  }
-  StdoutToStderr(const StdoutToStderr&) = delete;
-  StdoutToStderr& operator=(const StdoutToStderr&) = delete;
-
- private:
-  int saved_ = -1;
-};
 
 struct Connection {
   std::optional<std::string> host;

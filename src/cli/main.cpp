@@ -22,10 +22,9 @@ int run(int argc, char** argv) {
   app.failure_message(CLI::FailureMessage::help);
 
   Action action;
+  add_ask_commands(app, action);
   add_db_commands(app, action);
   add_env_commands(app, action);
-  // `ask` (a question through the pipeline) and `graph` (the pipeline's drawing) are
-  // registered here once the question pipeline is part of the build.
 
   try {
     app.parse(argc, argv);

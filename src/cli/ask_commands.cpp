@@ -1,0 +1,321 @@
+// `norvex ask` (one question through the pipeline) and `norvex graph` (its drawing).
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "commands.hpp"
+#include "norvex/agent/agent.hpp"
+#include "norvex/error.hpp"
+#include "norvex/flow_stages/log.hpp"
+#include "norvex/graph/image.hpp"
+#include "norvex/llm/usage.hpp"
+#include "norvex/sql/database.hpp"
+#include "norvex/sql/row_parser.hpp"
+#include "stdout_to_stderr.hpp"
+
+namespace norvex::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr const char* kPasswordVariable = "NORVEX_DB_PASSWORD";
+constexpr const char* kDefaultMediaDir = "norvex_media";
+constexpr const char* kNoModelsMessage =
+    "no chat models are configured: write norvex_models.json (or name a file with "
+    "NORVEX_MODEL_CONFIG) with a \"GPT-3.5\" record and a \"GPT-4...\" record, or answer from "
+    "a cassette with --replay";
+
+// Engine names as users write them, mapped to the names of the agent's engine table.
+const std::map<std::string, std::string> kEngines = {
+    {"mysql", "MySQL"},         {"mariadb", "MySQL"}, {"postgresql", "PostgreSQL"},
+    {"postgres", "PostgreSQL"}, {"mssql", "MsSQL"},   {"sqlserver", "MsSQL"}};
+const std::map<std::string, std::int64_t> kDefaultPorts = {
+    {"MySQL", 3306}, {"PostgreSQL", 5432}, {"MsSQL", 1433}};
+
+struct AskOptions {
+  std::string question;
+  std::optional<std::string> db;
+  std::optional<std::string> engine;
+  std::optional<std::string> host;
+  std::optional<std::int64_t> port;
+  std::optional<std::string> user;
+  std::optional<std::string> database;
+  std::optional<std::string> password;
+  std::string media = kDefaultMediaDir;
+  std::optional<std::string> replay;
+  std::optional<std::string> record;
+  bool json = false;
+  bool quiet = false;
+  bool verbose = false;
+};
+
+struct GraphOptions {
+  std::optional<std::string> png;
+  bool offline = false;
+};
+
+std::string seconds(std::chrono::nanoseconds time) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.2f s", std::chrono::duration<double>(time).count());
+  return buffer;
+}
+
+std::string database_uri(const AskOptions& o) {
+  if (o.db) return *o.db;
+  if (!o.host || !o.user || !o.database) {
+    throw ArgumentError("--engine needs --host, --user and --database (or give --db URI)");
+  }
+  std::string password;
+  if (o.password) {
+    password = *o.password;
+  } else if (const char* value = std::getenv(kPasswordVariable)) {
+    password = value;
+  }
+  const std::int64_t port = o.port.value_or(kDefaultPorts.at(*o.engine));
+  return agent::compose_uri(*o.engine, *o.database, *o.user, password, *o.host,
+                            std::to_string(port));
+}
+
+// The model records: a cassette for both tiers with --replay (the cassette stands where the
+// endpoint would, so the tiers count as configured), otherwise the configuration file.
+std::vector<llm::ModelSettings> model_records(const AskOptions& o) {
+  if (o.replay) {
+    if (!std::filesystem::is_regular_file(*o.replay)) {
+      throw ArgumentError("the cassette '" + *o.replay + "' does not exist");
+    }
+    llm::ModelSettings small;
+    small.model = agent::kSmallModelTag;
+    small.provider = llm::Provider::replay;
+    small.cassette = *o.replay;
+    small.azure_endpoint = *o.replay;
+    llm::ModelSettings large = small;
+    large.model = agent::kLargeModelTagPrefix;
+    return {small, large};
+  }
+  std::vector<llm::ModelSettings> records = agent::load_model_config().models;
+  if (o.record) {
+    for (auto& r : records) r.record_to = *o.record;
+  }
+  return records;
+}
+
+// The progress display: one line per finished step on standard error, with the step's time
+// and the tokens of the model calls it made.
+class Progress {
+ public:
+  explicit Progress(bool show) : show_(show) {}
+
+  graph::Observer observer() {
+    return [this](const graph::NodeEvent& event) { on_event(event); };
+  }
+  llm::UsageScope& run_scope() { return run_scope_; }
+
+  void finish(std::chrono::nanoseconds elapsed) {
+    if (!show_) return;
+    const llm::Usage u = run_scope_.totals();
+    std::ostringstream line;
+    line << "done in " << seconds(elapsed) << ": " << u.calls
+         << (u.calls == 1 ? " model call, " : " model calls, ")
+         << (u.prompt_tokens + u.completion_tokens) << " tokens (" << u.prompt_tokens
+         << " prompt + " << u.completion_tokens << " completion)";
+    std::lock_guard lock(mutex_);
+    std::cerr << line.str() << std::endl;
+  }
+
+ private:
+  // A node runs start to finish on one thread, so its usage scope lives in a thread-local
+  // slot between the two events.
+  static thread_local std::unique_ptr<llm::UsageScope> node_scope_;
+
+  void on_event(const graph::NodeEvent& event) {
+    if (event.kind == graph::NodeEvent::Kind::start) {
+      node_scope_ = std::make_unique<llm::UsageScope>(&run_scope_);
+      return;
+    }
+    llm::Usage usage;
+    if (node_scope_) {
+      usage = node_scope_->totals();
+      node_scope_.reset();
+    }
+    if (!show_) return;
+    std::ostringstream line;
+    char name[48];
+    std::snprintf(name, sizeof name, "%-32s", std::string(event.node).c_str());
+    line << "  " << name << ' ' << seconds(event.duration);
+    if (usage.calls > 0)
+      line << "  " << (usage.prompt_tokens + usage.completion_tokens) << " tokens";
+    if (event.kind == graph::NodeEvent::Kind::error) line << "  failed";
+    std::lock_guard lock(mutex_);
+    std::cerr << line.str() << std::endl;
+  }
+
+  bool show_;
+  std::mutex mutex_;
+  llm::UsageScope run_scope_{nullptr};
+};
+
+thread_local std::unique_ptr<llm::UsageScope> Progress::node_scope_;
+
+// The newest entry of a list field (the query that finally ran and its result).
+std::string last_text(const Json& value) {
+  const Json* v = &value;
+  if (v->is_array()) {
+    if (v->empty()) return {};
+    v = &v->back();
+  }
+  if (v->is_null()) return {};
+  return v->is_string() ? v->get<std::string>() : v->dump();
+}
+
+std::string indented(const std::string& text) {
+  std::string out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out += "  " + line + '\n';
+  return out.empty() ? "  (none)\n" : out;
+}
+
+void print_answer(const Json& result) {
+  std::cout << "Answer:\n" << indented(last_text(result.value("output", Json()))) << '\n';
+  std::cout << "SQL:\n" << indented(last_text(result.value("generated_query", Json()))) << '\n';
+  const std::string rows = last_text(result.value("sql_execution_result", Json()));
+  std::cout << "Rows:\n";
+  if (const auto parsed = sql::parse_python_rows(rows)) {
+    std::cout << (parsed->rows.empty() ? "  (no rows)\n" : indented(sql::format_table(*parsed)));
+  } else {
+    std::cout << indented(rows);
+  }
+  std::cout << '\n';
+  std::cout << "Analysis code:\n"
+            << indented(last_text(result.value("python_code", Json()))) << '\n';
+  const std::string chart = last_text(result.value("image_path", Json()));
+  std::cout << "Chart: " << (chart.empty() ? "(none)" : chart);
+  if (!chart.empty() && !std::filesystem::exists(chart)) std::cout << " (no such file)";
+  std::cout << std::endl;
+}
+
+int ask(const AskOptions& o) {
+  if (!o.verbose) flow_stages::set_log_sink([](std::string_view, std::string_view) {});
+  const std::string uri = database_uri(o);
+  const auto records = model_records(o);
+
+  Json result;
+  {
+    const StdoutToStderr redirect(o.json);
+    const auto agent = agent::create_agent_from_uri(uri, records);
+    if (!agent) throw Error(kNoModelsMessage);
+    Progress progress(!o.quiet);
+    if (!o.quiet) std::cerr << "Asking: " << o.question << std::endl;
+    const auto start = std::chrono::steady_clock::now();
+    result = agent::run_agent(*agent, o.question, o.media, progress.observer());
+    progress.finish(std::chrono::steady_clock::now() - start);
+  }
+  const bool failed = result.size() == 1 && result.value("output", "") == agent::kRunErrorOutput;
+  if (o.json) {
+    std::cout << result.dump(2) << std::endl;
+  } else {
+    print_answer(result);
+  }
+  return failed ? 1 : 0;
+}
+
+// A pipeline to draw: nothing is contacted while it is built, so an in-memory database and
+// settings aimed at a closed local port serve.
+std::unique_ptr<query_flow::QueryFlow> drawing_flow() {
+  llm::AzureOpenAIChat35 small;
+  small.provider = llm::Provider::openai;
+  small.azure_endpoint = "http://127.0.0.1:9/v1";
+  small.azure_deployment = "drawing-only";
+  llm::AzureOpenAIChat4 large;
+  static_cast<llm::ModelSettings&>(large) = small;
+  return std::make_unique<query_flow::QueryFlow>(
+      sql::CustomSQLDatabase::from_uri("sqlite:///:memory:"), small, large);
+}
+
+int draw(const GraphOptions& o) {
+  const auto flow = drawing_flow();
+  if (!o.png) {
+    flow->visualize_graph(query_flow::kAsciiVisualization);
+    return 0;
+  }
+  if (o.offline) {
+    const std::string png =
+        flow->compiled_graph().get_graph().draw_mermaid_png(graph::MermaidDrawMethod::LOCAL);
+    graph::save_image(png, *o.png);
+  } else {
+    flow->visualize_graph("png", *o.png);
+  }
+  std::cout << "Saved the drawing to " << *o.png << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+void add_ask_commands(CLI::App& app, Action& action) {
+  auto o = std::make_shared<AskOptions>();
+  auto* ask_command = app.add_subcommand(
+      "ask", "Answer a question about a database: SQL, its rows, analysis code and a chart");
+  ask_command->add_option("question", o->question, "The question, in plain words")->required();
+  auto* db = ask_command->add_option(
+      "--db", o->db,
+      "Database URI: sqlite:///file.db, mysql+mysqlconnector://user:pw@host:port/db, "
+      "postgresql+psycopg2://..., mssql+pyodbc://...");
+  auto* engine = ask_command
+                     ->add_option("--engine", o->engine,
+                                  "mysql, mariadb, postgresql or mssql, with --host, --port, "
+                                  "--user, --database instead of --db")
+                     ->transform(CLI::CheckedTransformer(kEngines, CLI::ignore_case))
+                     ->option_text("ENGINE");
+  auto* host = ask_command->add_option("--host", o->host, "Server host name or address");
+  auto* port = ask_command->add_option("--port", o->port, "Server port (default: the engine's)");
+  auto* user = ask_command->add_option("--user", o->user, "User name");
+  auto* database = ask_command->add_option("--database", o->database, "Database name");
+  auto* password = ask_command->add_option(
+      "--password", o->password,
+      "Password (default: $NORVEX_DB_PASSWORD; prefer the variable, which other users cannot "
+      "see in the process list)");
+  for (auto* option : {host, port, user, database, password}) {
+    option->needs(engine);
+    option->excludes(db);
+  }
+  db->excludes(engine);
+  ask_command->add_option("--media", o->media, "Directory for charts")->capture_default_str();
+  auto* replay = ask_command->add_option(
+      "--replay", o->replay, "Answer from this cassette instead of a live model (offline)");
+  ask_command
+      ->add_option("--record", o->record, "Also append every model exchange to this cassette")
+      ->excludes(replay);
+  ask_command->add_flag("--json", o->json,
+                        "Print only the result record as JSON on standard output");
+  ask_command->add_flag("--quiet", o->quiet, "No progress display on standard error");
+  ask_command->add_flag("--verbose", o->verbose, "Also show the pipeline's log lines");
+  ask_command->callback([o, &action, db, engine] {
+    if (db->count() == 0 && engine->count() == 0) {
+      throw CLI::RequiredError("--db or --engine");
+    }
+    action = [o] { return ask(*o); };
+  });
+
+  auto g = std::make_shared<GraphOptions>();
+  auto* graph_command = app.add_subcommand("graph", "Draw the question pipeline");
+  auto* png = graph_command->add_option(
+      "--png", g->png,
+      "Save a PNG drawing here (rendered by the Mermaid service, NORVEX_MERMAID_URL)");
+  graph_command->add_flag("--offline", g->offline, "Render the PNG locally with Graphviz")
+      ->needs(png);
+  graph_command->callback([g, &action] { action = [g] { return draw(*g); }; });
+}
+
+}  // namespace norvex::cli

@@ -1,0 +1,296 @@
+// `norvex ask` and `norvex graph` run as a user runs them: the program is a child process,
+// the chat service is the scripted one of the query flow tests, the databases are Chinook.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "query_flow_test_support.hpp"
+#include "support/cli_process.hpp"
+#include "support/python_scratch.hpp"
+#include "support/servers.hpp"
+
+namespace norvex::test {
+namespace {
+
+using norvex::query_flow::test::Engine;
+using norvex::query_flow::test::ScriptedPipeline;
+using Environment = std::map<std::string, std::optional<std::string>>;
+using Json = nlohmann::ordered_json;
+
+const std::string kProgram = NORVEX_CLI_PROGRAM;
+constexpr const char* kQuestion = "Which artists have the most albums?";
+const std::vector<std::string> kNodes = {"init_node",
+                                         "table_names_lookup_node",
+                                         "relevant_table_names_node",
+                                         "relevant_schemas_node",
+                                         "sql_generation_node",
+                                         "sql_syntax_checker_node",
+                                         "sql_execution_node",
+                                         "pandas_generator_node",
+                                         "pandas_executor_node",
+                                         "final_response_generation_node"};
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A user's working directory with a model configuration file aimed at the scripted service.
+class AskSession {
+ public:
+  explicit AskSession(ScriptedPipeline& pipeline) : dir_("norvex-ask") {
+    const auto small = pipeline.small_settings();
+    const auto big = pipeline.big_settings();
+    const Json config = {{"models",
+                          {{{"model", "GPT-3.5"},
+                            {"deployment_name", *small.azure_deployment},
+                            {"azure_endpoint", *small.azure_endpoint},
+                            {"api_key", "${SMALL_KEY}"},
+                            {"api_version", *small.api_version},
+                            {"max_retries", 0}},
+                           {{"model", "GPT-4-turbo"},
+                            {"provider", "openai"},
+                            {"deployment_name", *big.azure_deployment},
+                            {"azure_endpoint", *big.azure_endpoint},
+                            {"api_key", "test-key-big"},
+                            {"max_retries", 0}}}}};
+    std::ofstream(dir_.path() / "norvex_models.json") << config.dump(2);
+  }
+
+  ProgramRun norvex(std::vector<std::string> args, Environment extra = {}) const {
+    args.insert(args.begin(), kProgram);
+    Environment env = {{"NORVEX_DOTENV", std::nullopt},
+                       {"NORVEX_MODEL_CONFIG", std::nullopt},
+                       {"NORVEX_DB_PASSWORD", std::nullopt},
+                       {"SMALL_KEY", "test-key-small"}};
+    for (auto& [name, value] : extra) env[name] = value;
+    return run_program(args, dir_.path(), env);
+  }
+  [[nodiscard]] std::filesystem::path path() const { return dir_.path(); }
+
+ private:
+  ScratchDir dir_;
+};
+
+class AskOnEngine : public ::testing::TestWithParam<Engine> {};
+
+TEST_P(AskOnEngine, JsonOutputIsTheResultRecordAloneAndProgressGoesToStandardError) {
+  const auto uri = GetParam().uri();
+  if (!uri) {
+    if (in_ci()) FAIL() << GetParam().name << " server is not running";
+    GTEST_SKIP() << GetParam().name << " server is not running (scripts/servers.sh start)";
+  }
+  ScriptedPipeline pipeline;
+  AskSession session(pipeline);
+  const auto media = session.path() / "charts";
+  pipeline.sql_queries = {GetParam().top_artists_query};
+  // Analysis code that writes straight to file descriptor 1 must not spoil the JSON.
+  pipeline.pandas_codes = {query_flow::test::chart_code(media) +
+                           "import os\nos.write(1, b'written to descriptor 1\\n')\n"};
+  pipeline.image_path = (media / "chart.png").string();
+
+  const auto run = session.norvex({"ask", kQuestion, "--db", *uri, "--media", "charts", "--json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const Json result = Json::parse(run.out);  // nothing but the record on standard output
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : result.items()) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"output", "python_code", "image_path",
+                                            "generated_query", "sql_execution_result"}));
+  EXPECT_EQ(result["output"], "AC/DC leads.");
+  EXPECT_NE(result["sql_execution_result"].dump().find("Iron Maiden"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(media / "chart.png"));
+
+  // The agent's own line and the progress display went to standard error.
+  EXPECT_TRUE(contains(run.err, "Agent is Ready!\n")) << run.err;
+  std::size_t at = 0;
+  for (const auto& node : kNodes) {
+    const std::regex line("\n  " + node + " +[0-9]+\\.[0-9]{2} s");
+    std::smatch match;
+    const std::string rest = run.err.substr(at);
+    ASSERT_TRUE(std::regex_search(rest, match, line)) << node << "\n" << run.err;
+    at += static_cast<std::size_t>(match.position(0)) + 1;  // steps appear in order
+  }
+  EXPECT_TRUE(std::regex_search(run.err, std::regex("  sql_generation_node +[0-9.]+ s  18 tokens")))
+      << run.err;
+  EXPECT_TRUE(std::regex_search(
+      run.err, std::regex("\ndone in [0-9.]+ s: 5 model calls, 90 tokens \\(55 prompt \\+ 35 "
+                          "completion\\)\n")))
+      << run.err;
+  EXPECT_FALSE(contains(run.out + run.err, "test-key")) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Chinook, AskOnEngine, ::testing::ValuesIn(query_flow::test::engines()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(Ask, ShowsAnswerSqlRowsAsATableCodeAndChart) {
+  ScriptedPipeline pipeline;
+  AskSession session(pipeline);
+  const auto& engine = query_flow::test::sqlite_engine();
+  pipeline.sql_queries = {engine.top_artists_query};
+  pipeline.pandas_codes = {"print('hello from the analysis')"};
+  pipeline.image_path = "charts/none.png";
+  const auto run = session.norvex({"ask", kQuestion, "--db", *engine.uri(), "--quiet"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(contains(run.out, "Agent is Ready!\nAnswer:\n  AC/DC leads.\n")) << run.out;
+  EXPECT_TRUE(contains(run.out, "SQL:\n  " + engine.top_artists_query + "\n")) << run.out;
+  EXPECT_TRUE(
+      std::regex_search(run.out, std::regex("Rows:\n  Iron Maiden +21\n  Led Zeppelin +14\n")))
+      << run.out;
+  EXPECT_TRUE(contains(run.out, "Analysis code:\n  print('hello from the analysis')\n")) << run.out;
+  EXPECT_TRUE(contains(run.out, "Chart: charts/none.png (no such file)\n")) << run.out;
+  EXPECT_EQ(run.err, "");  // --quiet: no progress, and the stages' log is off by default
+  EXPECT_TRUE(std::filesystem::is_directory(session.path() / "norvex_media"));
+}
+
+TEST(Ask, RecordedAnswersReplayOfflineWithTheSameResult) {
+  ScriptedPipeline pipeline;
+  AskSession session(pipeline);
+  const auto& engine = query_flow::test::sqlite_engine();
+  pipeline.sql_queries = {engine.top_artists_query};
+  pipeline.pandas_codes = {"print('ok')"};
+  const auto recorded = session.norvex(
+      {"ask", kQuestion, "--db", *engine.uri(), "--record", "q.jsonl", "--json", "--quiet"});
+  ASSERT_EQ(recorded.status, 0) << recorded.err;
+  const std::size_t asked = pipeline.server().request_count();
+
+  // No configuration at all: the cassette answers.
+  std::filesystem::remove(session.path() / "norvex_models.json");
+  const auto replayed = session.norvex(
+      {"ask", kQuestion, "--db", *engine.uri(), "--replay", "q.jsonl", "--json", "--quiet"});
+  ASSERT_EQ(replayed.status, 0) << replayed.err;
+  EXPECT_EQ(Json::parse(replayed.out), Json::parse(recorded.out));
+  EXPECT_EQ(pipeline.server().request_count(), asked);
+
+  // Another question does not match the recording: a clear failure, not a wrong answer.
+  const auto other = session.norvex(
+      {"ask", "Something else?", "--db", *engine.uri(), "--replay", "q.jsonl", "--json"});
+  EXPECT_EQ(other.status, 1);
+  EXPECT_EQ(Json::parse(other.out), Json({{"output", "An error occurred"}}));
+  EXPECT_TRUE(contains(other.err, "An error occurred when running the agent: ")) << other.err;
+  EXPECT_TRUE(contains(other.err, "Traceback")) << other.err;
+}
+
+TEST(Ask, AFailedRunExitsNonZeroWithTheErrorRecord) {
+  ScriptedPipeline pipeline;
+  AskSession session(pipeline);
+  pipeline.override = [](const RecordedRequest& request) -> std::optional<ScriptedAnswer> {
+    if (request.requested_record() == "SQLQueryInput") {
+      return FakeChatServer::error(401, "Access denied due to invalid subscription key.");
+    }
+    return std::nullopt;
+  };
+  const auto run = session.norvex(
+      {"ask", kQuestion, "--db", *query_flow::test::sqlite_engine().uri(), "--json"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(Json::parse(run.out), Json({{"output", "An error occurred"}}));
+  EXPECT_TRUE(contains(run.err, "invalid subscription key")) << run.err;
+  EXPECT_TRUE(std::regex_search(run.err, std::regex("  sql_generation_node +[0-9.]+ s  failed")))
+      << run.err;
+  EXPECT_FALSE(contains(run.err, "test-key"));
+}
+
+TEST(Ask, WithoutModelsItSaysHowToConfigureThem) {
+  ScriptedPipeline pipeline;
+  AskSession session(pipeline);
+  std::filesystem::remove(session.path() / "norvex_models.json");
+  const auto run =
+      session.norvex({"ask", kQuestion, "--db", *query_flow::test::sqlite_engine().uri()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Internal Server Error!\n");
+  EXPECT_TRUE(contains(run.err, "no chat models are configured")) << run.err;
+
+  std::ofstream(session.path() / "broken.json") << "{\"models\": [{\"model\": 1}]}";
+  const auto broken =
+      session.norvex({"ask", kQuestion, "--db", *query_flow::test::sqlite_engine().uri()},
+                     {{"NORVEX_MODEL_CONFIG", "broken.json"}});
+  EXPECT_EQ(broken.status, 1);
+  EXPECT_TRUE(contains(broken.err, "broken.json")) << broken.err;
+}
+
+TEST(Ask, AWrongDatabasePasswordFailsClearlyWithoutShowingIt) {
+  const auto server = pg_server();
+  if (!server) GTEST_SKIP() << "PostgreSQL is not running (scripts/servers.sh start)";
+  ScriptedPipeline pipeline;
+  AskSession session(pipeline);
+  const std::vector<std::string> base = {
+      "ask",    kQuestion,    "--engine",   "postgresql",
+      "--host", server->host, "--port",     std::to_string(server->port),
+      "--user", server->user, "--database", server->database};
+  auto with_option = base;
+  with_option.insert(with_option.end(), {"--password", "Wr0ng-Secret"});
+  for (const auto& run : {session.norvex(with_option),
+                          session.norvex(base, {{"NORVEX_DB_PASSWORD", "Wr0ng-Secret"}})}) {
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(contains(run.err, "norvex: error: ")) << run.err;
+    EXPECT_TRUE(contains(run.err, "password authentication failed")) << run.err;
+    EXPECT_FALSE(contains(run.out + run.err, "Wr0ng-Secret")) << run.err;
+  }
+  EXPECT_EQ(pipeline.server().request_count(), 0u);
+
+  // The right password from the variable works.
+  pipeline.sql_queries = {query_flow::test::engines()[2].top_artists_query};
+  pipeline.pandas_codes = {"print('ok')"};
+  const auto ok = session.norvex(base, {{"NORVEX_DB_PASSWORD", server->password}});
+  EXPECT_EQ(ok.status, 0) << ok.err;
+}
+
+TEST(Ask, BadArgumentsPrintUsageAndFail) {
+  ScriptedPipeline pipeline;
+  AskSession session(pipeline);
+  const std::string db = "sqlite:///x.db";
+  const std::vector<std::vector<std::string>> commands = {
+      {"ask"},
+      {"ask", kQuestion},                                       // no database
+      {"ask", kQuestion, "--db", db, "--host", "127.0.0.1"},    // both forms
+      {"ask", kQuestion, "--engine", "oracle", "--host", "h"},  // unknown engine
+      {"ask", kQuestion, "--host", "127.0.0.1"},                // no engine
+      {"ask", kQuestion, "--db", db, "--replay", "a", "--record", "b"},
+      {"ask", kQuestion, "--db", db, "--port", "many"},
+      {"graph", "--offline"},
+  };
+  for (const auto& args : commands) {
+    const auto run = session.norvex(args);
+    EXPECT_NE(run.status, 0) << args.size();
+    EXPECT_TRUE(contains(run.err, "Usage: norvex")) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  const auto missing = session.norvex({"ask", kQuestion, "--db", db, "--replay", "none.jsonl"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(contains(missing.err, "none.jsonl")) << missing.err;
+  for (const auto& help : {std::vector<std::string>{"ask", "--help"}, {"graph", "--help"}}) {
+    const auto run = session.norvex(help);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(contains(run.out, "Usage: norvex")) << run.out;
+  }
+}
+
+TEST(Graph, DrawsTheTextDrawingAndAnOfflinePng) {
+  ScratchDir dir("norvex-graph");
+  const auto text = run_program({kProgram, "graph"}, dir.path());
+  ASSERT_EQ(text.status, 0) << text.err;
+  for (const auto& node : kNodes) EXPECT_TRUE(contains(text.out, node)) << node;
+  EXPECT_TRUE(contains(text.out, "sql_error_handler_node"));
+
+  const auto png = run_program({kProgram, "graph", "--png", "flow.png", "--offline"}, dir.path());
+  ASSERT_EQ(png.status, 0) << png.err;
+  std::ifstream in(dir.path() / "flow.png", std::ios::binary);
+  std::string magic(8, '\0');
+  in.read(magic.data(), 8);
+  EXPECT_EQ(magic, "\x89PNG\r\n\x1a\n");
+
+  // The rendering service is unreachable: a clear failure and no file.
+  const auto online = run_program(
+      {kProgram, "graph", "--png", "online.png"}, dir.path(),
+      {{"NORVEX_MERMAID_URL", "http://127.0.0.1:" + std::to_string(closed_local_port())}});
+  EXPECT_EQ(online.status, 1);
+  EXPECT_TRUE(contains(online.err, "norvex: error: ")) << online.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "online.png"));
+}
+
+}  // namespace
+}  // namespace norvex::test
