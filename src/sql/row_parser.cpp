@@ -5,8 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "convert.hpp"
+
 namespace norvex::sql {
 namespace {
+
+using detail::append_utf8;
 
 // A recursive-descent reader over the renderer's grammar; every method returns false on text
 // it does not expect, and the caller gives up on the whole result.
@@ -214,24 +218,6 @@ class Reader {
     }
     out = text + offset;
     return true;
-  }
-
-  static void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
   }
 
   bool hex(std::size_t digits, std::uint32_t& out) {
