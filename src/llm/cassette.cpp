@@ -11,6 +11,8 @@
 namespace norvex::llm {
 namespace {
 
+thread_local const SavePathScope* innermost_save_path = nullptr;
+
 using detail::excerpt;
 using detail::replace_all;
 
@@ -136,7 +138,8 @@ Json ReplayChatModel::next_answer(const std::string& record,
       throw ChatServiceError("cassette " + path_.string() + " has no exchange left for '" + record +
                              "' (it holds " + std::to_string(list.size()) + ")");
     }
-    save_path = save_path_;
+    const std::string* run_path = SavePathScope::current();
+    save_path = run_path != nullptr ? *run_path : save_path_;
     if (match_messages_) {
       const auto expected =
           save_path.empty()
@@ -183,6 +186,19 @@ std::size_t ReplayChatModel::remaining() const {
   return total;
 }
 
+SavePathScope::SavePathScope(std::string save_path)
+    : save_path_(std::move(save_path)), previous_(innermost_save_path) {
+  innermost_save_path = this;
+}
+
+SavePathScope::~SavePathScope() {
+  innermost_save_path = previous_;
+}
+
+const std::string* SavePathScope::current() noexcept {
+  return innermost_save_path != nullptr ? &innermost_save_path->save_path_ : nullptr;
+}
+
 RecordingChatModel::RecordingChatModel(std::shared_ptr<ChatModel> inner,
                                        std::filesystem::path cassette)
     : inner_(std::move(inner)), path_(std::move(cassette)) {
@@ -197,8 +213,10 @@ void RecordingChatModel::append(std::string_view record,
   std::lock_guard lock(mutex_);
   Json entry = Json::object();
   entry["record"] = record;
-  entry["messages"] = replace_in_json(messages_to_json(messages), save_path_, kSavePathPlaceholder);
-  entry["answer"] = replace_in_json(answer, save_path_, kSavePathPlaceholder);
+  const std::string* run_path = SavePathScope::current();
+  const std::string& save_path = run_path != nullptr ? *run_path : save_path_;
+  entry["messages"] = replace_in_json(messages_to_json(messages), save_path, kSavePathPlaceholder);
+  entry["answer"] = replace_in_json(answer, save_path, kSavePathPlaceholder);
   entry["usage"] = usage;
   std::ofstream out(path_, std::ios::app);
   out << entry.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';

@@ -2,11 +2,14 @@
 
 #include <iostream>
 #include <map>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "norvex/error.hpp"
 #include "norvex/flow_stages/flow_stages.hpp"
 #include "norvex/graph/image.hpp"
+#include "norvex/llm/cassette.hpp"
 #include "norvex/llm/openai_client.hpp"
 #include "norvex/sql/database.hpp"
 
@@ -112,6 +115,36 @@ graph::CompiledGraph QueryFlow::_compile_graph(const graph::RunnableConfig& /*ru
   return graph_.compile();
 }
 
+namespace {
+
+// Opens the run's save path around each of its steps, on the step's own thread, so that runs
+// sharing the cassette models at once each replay and record under their own path.
+graph::Observer with_run_save_path(const graph::Json& inputs, graph::Observer observer) {
+  if (!inputs.is_object()) return observer;
+  const auto it = inputs.find(kSavePathField);
+  if (it == inputs.end() || !it->is_string()) return observer;
+  auto save_path = std::make_shared<const std::string>(it->get<std::string>());
+  return [save_path, observer = std::move(observer)](const graph::NodeEvent& event) {
+    // Steps on one thread start and end in nested order, so a stack pairs them up.
+    thread_local std::vector<std::unique_ptr<llm::SavePathScope>> open;
+    if (event.kind == graph::NodeEvent::Kind::start) {
+      open.push_back(std::make_unique<llm::SavePathScope>(*save_path));
+      if (!observer) return;
+      try {
+        observer(event);
+      } catch (...) {
+        open.pop_back();  // the step never runs, so no end event comes
+        throw;
+      }
+      return;
+    }
+    if (!open.empty()) open.pop_back();
+    if (observer) observer(event);
+  };
+}
+
+}  // namespace
+
 void QueryFlow::hand_save_path_to_models(const graph::Json& inputs) const {
   if (!inputs.is_object()) return;
   const auto it = inputs.find(kSavePathField);
@@ -125,14 +158,13 @@ void QueryFlow::hand_save_path_to_models(const graph::Json& inputs) const {
 }
 
 graph::Json QueryFlow::invoke(const graph::Json& inputs) const {
-  hand_save_path_to_models(inputs);
-  return compiled_graph_.invoke(inputs, runnable_config_);
+  return invoke(inputs, graph::Observer{});
 }
 
 graph::Json QueryFlow::invoke(const graph::Json& inputs, graph::Observer observer) const {
   hand_save_path_to_models(inputs);
   graph::RunnableConfig config = runnable_config_;
-  config.observer = std::move(observer);
+  config.observer = with_run_save_path(inputs, std::move(observer));
   return compiled_graph_.invoke(inputs, config);
 }
 

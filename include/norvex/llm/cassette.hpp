@@ -22,6 +22,25 @@ inline constexpr std::string_view kTextExchange = "text";
 /// The placeholder a cassette holds where the run's save path was.
 inline constexpr std::string_view kSavePathPlaceholder = "{save_path}";
 
+/// The save path of the run the calling thread is working for. Whoever runs a pipeline opens
+/// one around each step, so runs in flight at once on one cassette model each keep their own
+/// save path; while one is open, cassette models use it instead of set_save_path()'s.
+/// Thread rule: a scope belongs to the thread that opened it; close scopes in reverse order.
+class SavePathScope {
+ public:
+  explicit SavePathScope(std::string save_path);
+  ~SavePathScope();
+  SavePathScope(const SavePathScope&) = delete;
+  SavePathScope& operator=(const SavePathScope&) = delete;
+
+  /// The innermost open scope's save path on this thread, or null. Never throws.
+  [[nodiscard]] static const std::string* current() noexcept;
+
+ private:
+  std::string save_path_;
+  const SavePathScope* previous_;
+};
+
 /// A chat model that answers from a cassette: each request is matched to the next exchange
 /// of the same record name ("text" for plain calls); its messages must equal the recorded
 /// ones (after "{save_path}" is replaced by the save path set with set_save_path()).

@@ -54,7 +54,7 @@ inline constexpr double kTopP = 0.95;
 
 /// Answers questions about one database. Built once; every member is fixed at construction.
 /// Thread rule: read-only after construction; concurrent invoke() calls are safe (analysis
-/// runs are served one at a time), but replayed models share one save path (see invoke()).
+/// runs are served one at a time), each run replaying and recording under its own save path.
 class QueryFlow {
  public:
   /// Builds the five chat models (the smaller model from `config_35`, the larger from
@@ -80,7 +80,7 @@ class QueryFlow {
 
   /// Runs one question. `inputs` holds state fields (user_question, save_path, optionally
   /// max_iterations_pandas, ...); returns the final state's present fields. When `inputs`
-  /// holds a text save_path, it is handed to the chat models first: replayed answers (demos
+  /// holds a text save_path, the chat models use it for this run: replayed answers (demos
   /// and tests) write charts there; live clients ignore it. Every failure of the run
   /// propagates unchanged (ChatServiceError, OutputParseError, DatabaseError,
   /// MissingFieldError, RecursionLimitError, PythonExit, ...).
