@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds every benchmark (Release), runs each and prints one table of the figures against
-# their targets (bench/targets.tsv).
+# Builds every benchmark (Release), runs each, measures the peak resident memory of a whole
+# demo question (`norvex ask` on the sample store, replaying the demo cassette) and prints one
+# table of the figures against their targets (bench/targets.tsv).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${NORVEX_BENCH_BUILD_DIR:-$root/build-bench}
@@ -20,5 +21,24 @@ for program in "$build"/bench/*_bench; do
     >"$results/$(basename "$program").json"
 done
 
-echo "# norvex benchmarks — $(date -u +%Y-%m-%d), $(nproc) cores, $(uname -m)"
-/usr/bin/python3 "$root/bench/report.py" "$root/bench/targets.tsv" "$results"/*.json
+# The demo question, whole: the program, its database work and its analysis worker, with
+# the resident memory of the process tree sampled while it runs.
+echo "running the demo question" >&2
+db=$build/sample_store.db
+media=$build/bench_media
+"$root/examples/make_sample_store.sh" "$db" >/dev/null
+export MPLCONFIGDIR=${MPLCONFIGDIR:-$build/mplconfig}
+mkdir -p "$MPLCONFIGDIR"
+question="What are the five best-selling products by quantity? Show them as a bar chart."
+/usr/bin/python3 "$root/bench/peak_rss.py" "$results/demo_memory.txt" \
+  "$build/src/cli/norvex" ask "$question" --db "sqlite:///$db" --media "$media" \
+  --replay "$root/examples/demo_cassette.jsonl" \
+  >"$results/demo_stdout.txt" 2>"$results/demo_stderr.txt"
+
+echo "# norvex benchmarks — $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname -m)"
+echo
+echo "Load average when the run ended: $(cut -d' ' -f1-3 /proc/loadavg) (other builds and"
+echo "tests shared the machine)."
+echo
+/usr/bin/python3 "$root/bench/report.py" "$root/bench/targets.tsv" "$results"/*_bench.json \
+  --demo-memory "$results/demo_memory.txt"
