@@ -218,13 +218,14 @@ std::size_t load_dotenv(const std::filesystem::path& file, bool override_existin
   // A name given twice takes its last value, as in a shell; what the environment held
   // before this load is decided first, so the file's own first value does not count.
   std::vector<std::pair<std::string, std::string>> last;
-  for (const auto& [name, value] : parsed.variables) {
-    auto it =
-        std::find_if(last.begin(), last.end(), [&](const auto& e) { return e.first == name; });
+  // (No structured binding here: clang 14, which builds the fuzzers, cannot capture one.)
+  for (const auto& variable : parsed.variables) {
+    auto it = std::find_if(last.begin(), last.end(),
+                           [&](const auto& e) { return e.first == variable.first; });
     if (it != last.end()) {
-      it->second = value;
+      it->second = variable.second;
     } else {
-      last.emplace_back(name, value);
+      last.push_back(variable);
     }
   }
   std::size_t set = 0;
