@@ -18,7 +18,8 @@ for program in "$build"/bench/*_bench; do
   [ -x "$program" ] || continue
   echo "running $(basename "$program")" >&2
   "$program" --benchmark_format=json --benchmark_min_time=0.5 \
-    >"$results/$(basename "$program").json"
+    >"$results/$(basename "$program").json" ||
+    { echo "bench: $(basename "$program") failed (its messages are above)" >&2; exit 1; }
 done
 
 # The demo question, whole: the program, its database work and its analysis worker, with
@@ -33,7 +34,11 @@ question="What are the five best-selling products by quantity? Show them as a ba
 /usr/bin/python3 "$root/bench/peak_rss.py" "$results/demo_memory.txt" \
   "$build/src/cli/norvex" ask "$question" --db "sqlite:///$db" --media "$media" \
   --replay "$root/examples/demo_cassette.jsonl" \
-  >"$results/demo_stdout.txt" 2>"$results/demo_stderr.txt"
+  >"$results/demo_stdout.txt" 2>"$results/demo_stderr.txt" || {
+  tail -n 20 "$results/demo_stderr.txt" >&2
+  echo "bench: the demo question failed (the end of its standard error is above)" >&2
+  exit 1
+}
 
 echo "# norvex benchmarks — $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname -m)"
 echo

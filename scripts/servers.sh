@@ -9,7 +9,7 @@
 #   scripts/servers.sh stop [--wipe]      stop both; --wipe also deletes their data
 #
 # Settings: NORVEX_SERVERS_DIR (/tmp/norvex-servers), NORVEX_SERVERS_MYSQL_PORT (23306),
-# NORVEX_SERVERS_PG_PORT (25432), NORVEX_CHINOOK_DIR (<repo>/../shared/data/chinook),
+# NORVEX_SERVERS_PG_PORT (25432), NORVEX_CHINOOK_DIR (<repo>/third_party/test_data/chinook),
 # NORVEX_PG_BIN (/usr/lib/postgresql/15/bin).
 # Progress and errors go to stderr; stdout carries the export lines (and the status report).
 #
@@ -25,7 +25,7 @@ BASE=${NORVEX_SERVERS_DIR:-/tmp/norvex-servers}
 MY_PORT=${NORVEX_SERVERS_MYSQL_PORT:-23306}
 PG_PORT=${NORVEX_SERVERS_PG_PORT:-25432}
 PG_BIN=${NORVEX_PG_BIN:-/usr/lib/postgresql/15/bin}
-CHINOOK_DIR=${NORVEX_CHINOOK_DIR:-$repo/../shared/data/chinook}
+CHINOOK_DIR=${NORVEX_CHINOOK_DIR:-$repo/third_party/test_data/chinook}
 
 HOST=127.0.0.1
 START_TIMEOUT=60 # seconds; a cold MariaDB is ready in under one
@@ -61,7 +61,10 @@ is_root() { [ "$(id -u)" -eq 0 ]; }
 
 say() { printf 'servers: %s\n' "$*" >&2; }
 
+FAILURE="" # the reason of a failed start, said again after the clean-up
+
 die() {
+  FAILURE=$*
   say "error: $*"
   exit 1
 }
@@ -69,6 +72,7 @@ die() {
 # Fails with the message and the end of the server's log, where the real reason usually is.
 die_with_log() {
   local message=$1 log=$2
+  FAILURE=$message
   say "error: $message"
   if [ -s "$log" ]; then
     say "last lines of $log:"
@@ -547,6 +551,8 @@ stop_started_on_failure() {
     local server
     for server in "${STARTED[@]}"; do "${server}_stop_quietly" || true; done
   fi
+  # The reason goes last, where a reader of a long log looks first.
+  if [ "$status" -ne 0 ] && [ -n "$FAILURE" ]; then say "error: $FAILURE"; fi
   exit "$status"
 }
 

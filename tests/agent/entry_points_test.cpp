@@ -69,7 +69,7 @@ TEST(CreateAgent, AnEngineOutsideTheTableFailsInTheFacadeSilently) {
 
 TEST(CreateAgent, AWrongPasswordPropagatesWithoutThePassword) {
   const auto server = norvex::test::pg_server();
-  if (!server) GTEST_SKIP() << "PostgreSQL is not running (scripts/servers.sh start)";
+  if (!server) NORVEX_SKIP_OR_FAIL("PostgreSQL is not running (scripts/servers.sh start)");
   CaptureStdout();
   try {
     static_cast<void>(create_agent("PostgreSQL", server->database, server->user, "wrong-Pa55word",

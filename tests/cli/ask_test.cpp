@@ -81,10 +81,7 @@ class AskOnEngine : public ::testing::TestWithParam<Engine> {};
 
 TEST_P(AskOnEngine, JsonOutputIsTheResultRecordAloneAndProgressGoesToStandardError) {
   const auto uri = GetParam().uri();
-  if (!uri) {
-    if (in_ci()) FAIL() << GetParam().name << " server is not running";
-    GTEST_SKIP() << GetParam().name << " server is not running (scripts/servers.sh start)";
-  }
+  if (!uri) NORVEX_SKIP_OR_FAIL(GetParam().name + " server is not running (scripts/servers.sh start)");
   ScriptedPipeline pipeline;
   AskSession session(pipeline);
   const auto media = session.path() / "charts";
@@ -214,7 +211,7 @@ TEST(Ask, WithoutModelsItSaysHowToConfigureThem) {
 
 TEST(Ask, AWrongDatabasePasswordFailsClearlyWithoutShowingIt) {
   const auto server = pg_server();
-  if (!server) GTEST_SKIP() << "PostgreSQL is not running (scripts/servers.sh start)";
+  if (!server) NORVEX_SKIP_OR_FAIL("PostgreSQL is not running (scripts/servers.sh start)");
   ScriptedPipeline pipeline;
   AskSession session(pipeline);
   const std::vector<std::string> base = {

@@ -10,6 +10,7 @@
 
 #include "norvex/dbkit/connection.hpp"
 #include "scratch.hpp"
+#include "support/servers.hpp"
 
 namespace norvex::dbkit {
 namespace {
@@ -27,12 +28,7 @@ class MssqlOverFreeTds : public ::testing::Test {
     std::stringstream text;
     text << drivers.rdbuf();
     if (folder == nullptr || text.str().find("[SQL Server]") == std::string::npos) {
-      const char* why = "no ODBCSYSINI folder registering \"SQL Server\": start scripts/servers.sh";
-      if (norvex::test::in_ci()) {
-        FAIL() << why;
-      } else {
-        GTEST_SKIP() << why;
-      }
+      NORVEX_SKIP_OR_FAIL("no ODBCSYSINI folder registering \"SQL Server\": start scripts/servers.sh");
     }
   }
 };

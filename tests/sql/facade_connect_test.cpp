@@ -36,7 +36,7 @@ TEST(FacadeConnect, RefusedConnectionsAreClearErrorsWithoutThePassword) {
 }
 
 TEST(FacadeConnect, SqlServerThroughFreeTdsUpToARefusedConnection) {
-  if (std::getenv("ODBCSYSINI") == nullptr) GTEST_SKIP() << "ODBCSYSINI is not set";
+  if (std::getenv("ODBCSYSINI") == nullptr) NORVEX_SKIP_OR_FAIL("ODBCSYSINI is not set: start scripts/servers.sh");
   const std::string port = std::to_string(norvex::test::closed_local_port());
   const std::string what =
       open_error(std::string("mssql+pyodbc://sa:") + kSecret + "@127.0.0.1:" + port + "/master");
@@ -53,7 +53,7 @@ TEST(FacadeConnect, SqlServerThroughFreeTdsUpToARefusedConnection) {
 }
 
 TEST(FacadeConnect, UnknownOdbcDriverIsNamed) {
-  if (std::getenv("ODBCSYSINI") == nullptr) GTEST_SKIP() << "ODBCSYSINI is not set";
+  if (std::getenv("ODBCSYSINI") == nullptr) NORVEX_SKIP_OR_FAIL("ODBCSYSINI is not set: start scripts/servers.sh");
   const std::string what = open_error("mssql+pyodbc://u:p@127.0.0.1:1/db?driver=No+Such+Driver");
   EXPECT_NE(what.find("No Such Driver"), std::string::npos) << what;
   // Without a driver parameter, NORVEX_ODBC_DRIVER names the driver.
@@ -123,13 +123,6 @@ class PrivateServer {
   bool ok_ = false;
 };
 
-// Under CI a missing server program is a failure, elsewhere a skip.
-#define NORVEX_SKIP_OR_FAIL(why)                \
-  do {                                          \
-    if (norvex::test::in_ci()) FAIL() << (why); \
-    GTEST_SKIP() << (why);                      \
-  } while (false)
-
 constexpr const char* kProbeCredentials = "norvex_probe:norvex-probe-pw";
 
 void expect_survives_restart(PrivateServer& server, CustomSQLDatabase& db) {
@@ -161,7 +154,7 @@ TEST(FacadeReconnect, MariaDbRestartIsSurvived) {
 }
 
 TEST(FacadeReconnect, OdbcRestartIsSurvived) {
-  if (std::getenv("ODBCSYSINI") == nullptr) GTEST_SKIP() << "ODBCSYSINI is not set";
+  if (std::getenv("ODBCSYSINI") == nullptr) NORVEX_SKIP_OR_FAIL("ODBCSYSINI is not set: start scripts/servers.sh");
   PrivateServer server("pg");
   if (!server.ok()) NORVEX_SKIP_OR_FAIL("cannot start a private PostgreSQL server");
   const std::string raw =

@@ -62,11 +62,7 @@ class FacadeOnEngine : public ::testing::TestWithParam<EngineCase> {
  protected:
   void SetUp() override {
     uri_ = GetParam().uri();
-    if (!uri_) {
-      const std::string why = GetParam().name + " is not available (start scripts/servers.sh)";
-      if (norvex::test::in_ci()) FAIL() << why;
-      GTEST_SKIP() << why;
-    }
+    if (!uri_) NORVEX_SKIP_OR_FAIL(GetParam().name + " is not available (start scripts/servers.sh)");
   }
 
   std::shared_ptr<CustomSQLDatabase> open(Options options = {}) {
@@ -181,14 +177,12 @@ TEST_P(FacadeOnEngine, SlowStatementsHitTheTimeOutAndTheConnectionSurvives) {
   Options options;
   options.statement_timeout = std::chrono::milliseconds(1000);
   auto db = open(options);
-  const auto start = std::chrono::steady_clock::now();
   try {
-    (void)db->run(GetParam().slow_sql);
+    (void)db->run(GetParam().slow_sql);  // 20 s unless the 1 s time-out stops it
     FAIL() << "no time-out";
   } catch (const DatabaseError& e) {
     EXPECT_TRUE(e.retryable()) << e.what();
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(db->run("SELECT 1"), "[(1,)]");
 }
 

@@ -34,13 +34,8 @@ void require(std::optional<ServerConfig> found, const char* what, ServerConfig& 
     out = *found;
     return;
   }
-  const std::string why =
-      std::string(what) + " is not running: start it with `eval \"$(scripts/servers.sh start)\"`";
-  if (in_ci()) {
-    FAIL() << why;
-  } else {
-    GTEST_SKIP() << why;
-  }
+  NORVEX_SKIP_OR_FAIL(std::string(what) +
+                     " is not running: start it with `eval \"$(scripts/servers.sh start)\"`");
 }
 
 }  // namespace

@@ -29,7 +29,17 @@ std::optional<ServerConfig> pg_server();
 /// True when running under CI, where a missing server fails instead of skipping.
 bool in_ci();
 
-/// The folder holding the Chinook scripts (NORVEX_CHINOOK_DIR, else ../shared/data/chinook).
+/// The one rule for a test whose outside part (a server, an ODBC driver, a program) is not
+/// there: it skips with the reason, except under CI=true, where the same reason fails it.
+/// Usable in a test body or a SetUp; it returns from the enclosing void function.
+#define NORVEX_SKIP_OR_FAIL(why)                       \
+  do {                                                 \
+    const std::string norvex_why_ = (why);             \
+    if (::norvex::test::in_ci()) GTEST_FAIL() << norvex_why_; \
+    GTEST_SKIP() << norvex_why_;                       \
+  } while (false)
+
+/// The folder holding the Chinook scripts (NORVEX_CHINOOK_DIR, else the repository's copy).
 std::filesystem::path chinook_dir();
 
 /// A closed TCP port on 127.0.0.1 (bound, then released), for "unreachable" cases.
