@@ -84,13 +84,7 @@ class MysqlBackend final : public Backend {
 
   const std::string& dialect() const noexcept override { return kDialect; }
 
-  SqlLexicon lexicon() const override {
-    SqlLexicon l;
-    l.hash_comments = true;
-    l.backtick_quotes = true;
-    l.backslash_escapes = backslash_escapes_;
-    return l;
-  }
+  SqlLexicon lexicon() const override { return lexicon_for_dialect(kDialect, backslash_escapes_); }
 
   std::string quote(std::string_view identifier) const override {
     return quote_with(identifier, '`', '`');

@@ -144,13 +144,7 @@ class OdbcBackend final : public Backend {
 
   const std::string& dialect() const noexcept override { return dialect_; }
 
-  SqlLexicon lexicon() const override {
-    SqlLexicon l;
-    l.bracket_quotes = dialect_ == "mssql";
-    l.dollar_quotes = dialect_ == "postgresql";
-    l.backtick_quotes = l.hash_comments = l.backslash_escapes = dialect_ == "mysql";
-    return l;
-  }
+  SqlLexicon lexicon() const override { return lexicon_for_dialect(dialect_); }
 
   std::string quote(std::string_view identifier) const override {
     return dialect_ == "mssql"   ? quote_with(identifier, '[', ']')

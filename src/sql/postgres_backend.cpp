@@ -125,11 +125,7 @@ class PostgresBackend final : public Backend {
 
   const std::string& dialect() const noexcept override { return kDialect; }
 
-  SqlLexicon lexicon() const override {
-    SqlLexicon l;
-    l.dollar_quotes = true;
-    return l;
-  }
+  SqlLexicon lexicon() const override { return lexicon_for_dialect(kDialect); }
 
   std::string quote(std::string_view identifier) const override {
     return quote_with(identifier, '"', '"');

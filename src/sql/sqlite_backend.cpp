@@ -49,12 +49,7 @@ class SqliteBackend final : public Backend {
 
   const std::string& dialect() const noexcept override { return kDialect; }
 
-  SqlLexicon lexicon() const override {
-    SqlLexicon l;
-    l.backtick_quotes = true;
-    l.bracket_quotes = true;
-    return l;
-  }
+  SqlLexicon lexicon() const override { return lexicon_for_dialect(kDialect); }
 
   std::string quote(std::string_view identifier) const override {
     return quote_with(identifier, '"', '"');

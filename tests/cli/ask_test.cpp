@@ -81,7 +81,8 @@ class AskOnEngine : public ::testing::TestWithParam<Engine> {};
 
 TEST_P(AskOnEngine, JsonOutputIsTheResultRecordAloneAndProgressGoesToStandardError) {
   const auto uri = GetParam().uri();
-  if (!uri) NORVEX_SKIP_OR_FAIL(GetParam().name + " server is not running (scripts/servers.sh start)");
+  if (!uri)
+    NORVEX_SKIP_OR_FAIL(GetParam().name + " server is not running (scripts/servers.sh start)");
   ScriptedPipeline pipeline;
   AskSession session(pipeline);
   const auto media = session.path() / "charts";

@@ -28,7 +28,8 @@ class MssqlOverFreeTds : public ::testing::Test {
     std::stringstream text;
     text << drivers.rdbuf();
     if (folder == nullptr || text.str().find("[SQL Server]") == std::string::npos) {
-      NORVEX_SKIP_OR_FAIL("no ODBCSYSINI folder registering \"SQL Server\": start scripts/servers.sh");
+      NORVEX_SKIP_OR_FAIL(
+          "no ODBCSYSINI folder registering \"SQL Server\": start scripts/servers.sh");
     }
   }
 };

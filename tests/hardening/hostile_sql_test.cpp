@@ -4,7 +4,9 @@
 // statements name appears, and endless queries stop at a short time-out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -14,6 +16,7 @@
 #include "norvex/error.hpp"
 #include "norvex/query_flow/query_flow.hpp"
 #include "norvex/sql/database.hpp"
+#include "norvex/sql/statement_guard.hpp"
 #include "query_flow_test_support.hpp"
 #include "sql_test_support.hpp"
 #include "support/servers.hpp"
@@ -105,6 +108,14 @@ const std::vector<std::string> kHostile = {
     "SELECT lo_export(lo_import('/etc/hostname'), '{D}/lo.txt')",
     "SELECT pg_read_file('/etc/hostname')",
     "SELECT LOAD_FILE('/etc/hostname')",
+    // The same functions reached through quoted names, and a query handed over as text.
+    "SELECT \"pg_read_file\"('/etc/hostname')",
+    "SELECT pg_catalog.\"pg_read_file\"('/etc/hostname')",
+    "SELECT U&\"pg\\005fread_file\"('/etc/hostname')",
+    "SELECT \"lo_export\"(\"lo_import\"('/etc/hostname'), '{D}/lo_quoted.txt')",
+    "SELECT \"dblink_exec\"('host=127.0.0.1', 'DELETE FROM {T}')",
+    "SELECT query_to_xml('select pg_read_file(''/etc/hostname'')', true, true, '')",
+    "SELECT `load_file`('/etc/hostname')",
     // Procedures, functions with side effects, dynamic SQL.
     "CALL norvex_probe()",
     "DO $$ BEGIN DELETE FROM {T}; END $$",
@@ -139,7 +150,8 @@ class HostileSql : public ::testing::TestWithParam<HostileEngine> {
  protected:
   void SetUp() override {
     uri_ = GetParam().uri();
-    if (!uri_) NORVEX_SKIP_OR_FAIL(GetParam().name + " is not available (start scripts/servers.sh)");
+    if (!uri_)
+      NORVEX_SKIP_OR_FAIL(GetParam().name + " is not available (start scripts/servers.sh)");
     dir_ = sql::test::temp_dir();
   }
 
@@ -274,6 +286,105 @@ TEST_P(HostileSql, WholeQuestionsWithHostileModelSqlChangeNothing) {
   EXPECT_EQ(sql::CustomSQLDatabase::from_uri(*uri_)->run(checksum_sql()), before);
   std::filesystem::remove_all(media);
   expect_no_files();
+}
+
+// A role granted pg_read_server_files really reads the server's files with a quoted call
+// (the read-only transaction does not stop a read), so the guard alone must refuse it.
+class QuotedCallsForAFileReadingRole : public norvex::test::PgTest {};
+
+TEST_F(QuotedCallsForAFileReadingRole, WouldReadTheFileButAreRefusedByTheFacade) {
+  if (server_.files_user.empty()) {
+    NORVEX_SKIP_OR_FAIL("the PostgreSQL file-reading role is missing (scripts/servers.sh start)");
+  }
+  // Outside the facade, the call works: PG_VERSION is a file of the server's data folder.
+  const std::string psql = "PGPASSWORD='" + server_.files_password + "' psql -X -At -h " +
+                           server_.host + " -p " + std::to_string(server_.port) + " -U " +
+                           server_.files_user + " -d " + server_.database +
+                           " -c 'SELECT \"pg_read_file\"('\\''PG_VERSION'\\'')' 2>&1";
+  FILE* pipe = ::popen(psql.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string read;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) read += buffer;
+  ::pclose(pipe);
+  ASSERT_EQ(read.rfind("15", 0), 0u) << read;
+
+  auto db = sql::CustomSQLDatabase::from_uri("postgresql+psycopg2://" + server_.files_user + ":" +
+                                             server_.files_password + "@" + server_.host + ":" +
+                                             std::to_string(server_.port) + "/" + server_.database);
+  for (const char* sql : {
+           "SELECT \"pg_read_file\"('PG_VERSION')",
+           "SELECT pg_catalog.\"pg_read_file\"('PG_VERSION')",
+           "SELECT \"pg_catalog\".\"pg_read_binary_file\" ('PG_VERSION')",
+           "SELECT U&\"pg\\005fread_file\"('PG_VERSION')",
+           "SELECT \"pg_stat_file\"('PG_VERSION')",
+           "SELECT query_to_xml('SELECT pg_read_file(''PG_VERSION'')', true, true, '')",
+       }) {
+    try {
+      const std::string rows = db->run(sql);
+      ADD_FAILURE() << "accepted: " << sql << " -> " << rows;
+    } catch (const DatabaseError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("Statement refused: ", 0), 0u)
+          << sql << ": " << e.what();
+    }
+  }
+  EXPECT_EQ(db->run("SELECT 1"), "[(1,)]");
+}
+
+// SQL Server has no read-only session mode and runs batches without ";", so there the
+// guard carries the whole list (in T-SQL's spelling of Chinook) and T-SQL's own forms.
+TEST(HostileSqlOnSqlServer, TheGuardRefusesTheListAndTsqlBatches) {
+  const auto lexicon = sql::lexicon_for_dialect("mssql");
+  // Not T-SQL at all: SQL Server itself rejects them, so the guard need not.
+  const std::vector<std::string> not_tsql = {"SELECT nextval('norvex_probe_seq')",
+                                             "SELECT U&\"pg\\005fread_file\"('/etc/hostname')"};
+  std::vector<std::string> statements;
+  for (std::string sql : kHostile) {
+    for (const auto& [key, value] :
+         std::vector<std::pair<std::string, std::string>>{{"{AL}", "Album"},
+                                                          {"{A}", "Artist"},
+                                                          {"{T}", "Track"},
+                                                          {"{N}", "Name"},
+                                                          {"{ID}", "ArtistId"},
+                                                          {"{D}", "C:\\probe"}}) {
+      for (auto at = sql.find(key); at != std::string::npos; at = sql.find(key, at)) {
+        sql.replace(at, key.size(), value);
+      }
+    }
+    statements.push_back(sql);
+  }
+  for (const char* sql : {
+           "SELECT 1 SHUTDOWN WITH NOWAIT",
+           "SELECT 1 KILL 53",
+           "SELECT 1 BACKUP DATABASE Chinook TO DISK = 'C:\\probe\\x.bak'",
+           "SELECT 1 RESTORE DATABASE Chinook FROM DISK = 'C:\\probe\\x.bak'",
+           "SELECT 1 DBCC SHRINKDATABASE (Chinook)",
+           "SELECT 1 DENY SELECT ON Artist TO public",
+           "SELECT * FROM Artist WAITFOR DELAY '00:01:00'",
+           "SELECT 1 DISABLE TRIGGER ALL ON Artist",
+           "SELECT 1 RECONFIGURE WITH OVERRIDE",
+           "SELECT * FROM OPENQUERY(linked, 'DELETE FROM Artist')",
+           "SELECT * FROM OPENROWSET(BULK 'C:\\secrets.txt', SINGLE_CLOB) AS f",
+           "SELECT 1 EXEC xp_cmdshell 'dir'",
+           "SELECT [xp_cmdshell]('dir')",
+           "SELECT Name FROM Artist DELETE FROM Track",
+           "SELECT Name FROM Artist UPDATE Artist SET Name = 'x'",
+           "SELECT 1 DECLARE @s nvarchar(99) = 'DELETE FROM Track'",
+           "SELECT 1 BEGIN TRANSACTION",
+           "SELECT 1 USE master",
+           "SELECT 1 IF 1 = 1 DROP TABLE Album",
+           "SELECT 1 SELECT * FROM sys.sql_logins",
+       }) {
+    statements.emplace_back(sql);
+  }
+  for (const auto& sql : statements) {
+    if (std::find(not_tsql.begin(), not_tsql.end(), sql) != not_tsql.end()) continue;
+    try {
+      sql::check_read_only_statement(sql, lexicon);
+      ADD_FAILURE() << "passed the guard: " << sql;
+    } catch (const DatabaseError&) {
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, HostileSql, ::testing::ValuesIn(engines()),

@@ -81,7 +81,8 @@ class QuestionOnEngine : public ::testing::TestWithParam<Engine> {
  protected:
   void SetUp() override {
     const auto uri = GetParam().uri();
-    if (!uri) NORVEX_SKIP_OR_FAIL(GetParam().name + " server is not running (scripts/servers.sh start)");
+    if (!uri)
+      NORVEX_SKIP_OR_FAIL(GetParam().name + " server is not running (scripts/servers.sh start)");
     db_ = open(GetParam());
   }
   std::shared_ptr<sql::CustomSQLDatabase> db_;

@@ -36,7 +36,8 @@ TEST(FacadeConnect, RefusedConnectionsAreClearErrorsWithoutThePassword) {
 }
 
 TEST(FacadeConnect, SqlServerThroughFreeTdsUpToARefusedConnection) {
-  if (std::getenv("ODBCSYSINI") == nullptr) NORVEX_SKIP_OR_FAIL("ODBCSYSINI is not set: start scripts/servers.sh");
+  if (std::getenv("ODBCSYSINI") == nullptr)
+    NORVEX_SKIP_OR_FAIL("ODBCSYSINI is not set: start scripts/servers.sh");
   const std::string port = std::to_string(norvex::test::closed_local_port());
   const std::string what =
       open_error(std::string("mssql+pyodbc://sa:") + kSecret + "@127.0.0.1:" + port + "/master");
@@ -53,7 +54,8 @@ TEST(FacadeConnect, SqlServerThroughFreeTdsUpToARefusedConnection) {
 }
 
 TEST(FacadeConnect, UnknownOdbcDriverIsNamed) {
-  if (std::getenv("ODBCSYSINI") == nullptr) NORVEX_SKIP_OR_FAIL("ODBCSYSINI is not set: start scripts/servers.sh");
+  if (std::getenv("ODBCSYSINI") == nullptr)
+    NORVEX_SKIP_OR_FAIL("ODBCSYSINI is not set: start scripts/servers.sh");
   const std::string what = open_error("mssql+pyodbc://u:p@127.0.0.1:1/db?driver=No+Such+Driver");
   EXPECT_NE(what.find("No Such Driver"), std::string::npos) << what;
   // Without a driver parameter, NORVEX_ODBC_DRIVER names the driver.
@@ -154,7 +156,8 @@ TEST(FacadeReconnect, MariaDbRestartIsSurvived) {
 }
 
 TEST(FacadeReconnect, OdbcRestartIsSurvived) {
-  if (std::getenv("ODBCSYSINI") == nullptr) NORVEX_SKIP_OR_FAIL("ODBCSYSINI is not set: start scripts/servers.sh");
+  if (std::getenv("ODBCSYSINI") == nullptr)
+    NORVEX_SKIP_OR_FAIL("ODBCSYSINI is not set: start scripts/servers.sh");
   PrivateServer server("pg");
   if (!server.ok()) NORVEX_SKIP_OR_FAIL("cannot start a private PostgreSQL server");
   const std::string raw =

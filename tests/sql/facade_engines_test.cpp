@@ -62,7 +62,8 @@ class FacadeOnEngine : public ::testing::TestWithParam<EngineCase> {
  protected:
   void SetUp() override {
     uri_ = GetParam().uri();
-    if (!uri_) NORVEX_SKIP_OR_FAIL(GetParam().name + " is not available (start scripts/servers.sh)");
+    if (!uri_)
+      NORVEX_SKIP_OR_FAIL(GetParam().name + " is not available (start scripts/servers.sh)");
   }
 
   std::shared_ptr<CustomSQLDatabase> open(Options options = {}) {

@@ -78,7 +78,8 @@ TEST(ReadOnlyLayers, SqliteRefusesWritesEvenOnAWritableFile) {
 TEST(ReadOnlyLayers, PostgresAdminRoleCannotWriteThroughTheBackend) {
   const std::string port = env("NORVEX_TEST_PG_PORT"), user = env("NORVEX_TEST_PG_ADMIN_USER"),
                     password = env("NORVEX_TEST_PG_ADMIN_PASSWORD");
-  if (port.empty() || user.empty()) NORVEX_SKIP_OR_FAIL("the PostgreSQL test server is not running");
+  if (port.empty() || user.empty())
+    NORVEX_SKIP_OR_FAIL("the PostgreSQL test server is not running");
   const std::string client = "PGPASSWORD='" + password +
                              "' psql -X -q -v ON_ERROR_STOP=1 -h 127.0.0.1 -p " + port + " -U " +
                              user;

@@ -9,19 +9,16 @@ namespace norvex::sql {
 namespace {
 
 SqlLexicon mysql() {
-  SqlLexicon l;
-  l.hash_comments = l.backslash_escapes = l.backtick_quotes = true;
-  return l;
+  return lexicon_for_dialect("mysql");
 }
 SqlLexicon postgres() {
-  SqlLexicon l;
-  l.dollar_quotes = true;
-  return l;
+  return lexicon_for_dialect("postgresql");
 }
 SqlLexicon sqlite() {
-  SqlLexicon l;
-  l.backtick_quotes = l.bracket_quotes = true;
-  return l;
+  return lexicon_for_dialect("sqlite");
+}
+SqlLexicon mssql() {
+  return lexicon_for_dialect("mssql");
 }
 
 std::string refusal(std::string_view sql, const SqlLexicon& lexicon) {
@@ -109,6 +106,87 @@ TEST(StatementGuard, SplitsWhereTheEngineSplits) {
   EXPECT_NE(refusal("SELECT 1 # 2; DROP TABLE t", postgres()), "");
   EXPECT_EQ(refusal("SELECT E'a\\'; b'", postgres()), "");
   EXPECT_NE(refusal(std::string_view("SELECT 1\0; DROP TABLE t", 23), postgres()), "");
+}
+
+// A quoted name is a name like any other: called, it reaches the same function.
+TEST(StatementGuard, QuotedNamesThatCallForbiddenFunctionsAreRefused) {
+  struct Case {
+    SqlLexicon lexicon;
+    const char* sql;
+  };
+  const Case refused[] = {
+      {postgres(), "SELECT \"pg_read_file\"('/etc/passwd')"},
+      {postgres(), "SELECT pg_catalog.\"pg_read_file\"('/etc/passwd')"},
+      {postgres(), "SELECT \"pg_catalog\" . \"pg_read_binary_file\" /* c */ ('/etc/passwd')"},
+      {postgres(), "SELECT \"lo_export\"(1, '/tmp/x')"},
+      {postgres(), "SELECT \"dblink_exec\"('host=127.0.0.1', 'DELETE FROM t')"},
+      {postgres(), "SELECT U&\"pg\\005fread_file\"('/etc/passwd')"},
+      {postgres(), "SELECT U&\"\\+000070g_read_file\"('/etc/passwd')"},
+      {postgres(), "SELECT U&\"!0070g_read_file\" UESCAPE '!' ('/etc/passwd')"},
+      // A query handed over as text would never meet the guard.
+      {postgres(), "SELECT query_to_xml('select pg_read_file(''/etc/passwd'')', true, true, '')"},
+      {mysql(), "SELECT `load_file`('/etc/passwd')"},
+      {mysql(), "SELECT `LOAD_FILE` ('/etc/passwd')"},
+      {mysql(), "SELECT \"load_file\"('/etc/passwd')"},
+      {sqlite(), "SELECT [load_extension]('/tmp/x')"},
+      {sqlite(), "SELECT `writefile`('/tmp/x', 'y')"},
+      {mssql(), "SELECT * FROM [OPENROWSET]('SQLNCLI', 'Server=x;', 'SELECT 1')"},
+      {mssql(), "SELECT * FROM sys.[fn_xe_file_target_read_file]('c:\\x*.xel', NULL, NULL, NULL)"},
+      {mssql(), "SELECT * FROM [master].[dbo].[xp_dirtree]('\\\\127.0.0.1\\x')"},
+  };
+  for (const auto& c : refused) {
+    EXPECT_NE(refusal(c.sql, c.lexicon), "") << c.sql;
+  }
+  // Names that are not calls, and a case PostgreSQL would not resolve to the function.
+  EXPECT_EQ(refusal("SELECT \"pg_read_file\" FROM \"dblink\"", postgres()), "");
+  EXPECT_EQ(refusal("SELECT \"PG_READ_FILE\"('/etc/passwd')", postgres()), "");
+  EXPECT_EQ(refusal("SELECT \"dblink\".\"name\" FROM \"dblink\"", postgres()), "");
+  EXPECT_EQ(refusal("SELECT `load_file` FROM t", mysql()), "");
+  EXPECT_EQ(refusal("SELECT [a]]; DROP TABLE x] FROM t", mssql()), "");
+}
+
+// SQL Server runs a batch of statements without ";" and has no read-only session mode.
+TEST(StatementGuard, SqlServerBatchesHoldOneStatementAndNoServerControl) {
+  for (const char* sql : {
+           "SELECT 1 SHUTDOWN",
+           "SELECT 1 KILL 53",
+           "SELECT 1 BACKUP DATABASE Chinook TO DISK = 'c:\\x.bak'",
+           "SELECT 1 RESTORE DATABASE Chinook FROM DISK = 'c:\\x.bak'",
+           "SELECT 1 DBCC FREEPROCCACHE",
+           "SELECT 1 DENY SELECT ON Artist TO public",
+           "SELECT * FROM Artist WAITFOR DELAY '00:00:10'",
+           "SELECT 1 DISABLE TRIGGER ALL ON Artist",
+           "SELECT 1 ENABLE TRIGGER ALL ON Artist",
+           "SELECT 1 RECONFIGURE",
+           "SELECT * FROM OPENQUERY(srv, 'DELETE FROM Artist')",
+           "SELECT 1 DECLARE @x int",
+           "SELECT 1 BEGIN TRAN",
+           "SELECT 1 COMMIT",
+           "SELECT 1 USE master",
+           "SELECT 1 IF 1 = 1 SELECT 2",
+           "SELECT 1 SELECT 2",
+           "SELECT 1 /* x */ select Name FROM Artist",
+           "WITH t AS (SELECT 1 AS x) SELECT x FROM t SELECT 2",
+           "(SELECT 1) SELECT 2",
+       }) {
+    const std::string why = refusal(sql, mssql());
+    EXPECT_NE(why, "") << sql;
+  }
+  EXPECT_NE(refusal("SELECT 1 SELECT 2", mssql()).find("only one statement"), std::string::npos);
+  for (const char* sql : {
+           "WITH t AS (SELECT 1 AS x), u AS (SELECT 2 AS y) SELECT x FROM t, u",
+           "SELECT 1 UNION ALL SELECT 2 EXCEPT SELECT 3 INTERSECT SELECT 1",
+           "(SELECT 1) UNION (SELECT 2)",
+           "SELECT Name FROM Artist ORDER BY Name OFFSET 0 ROWS FETCH NEXT 5 ROWS ONLY",
+           "SELECT Name FROM Artist WHERE ArtistId IN (SELECT ArtistId FROM Album)",
+           "SELECT Name FROM Artist WITH (NOLOCK)",
+           "SELECT Name FROM Artist OPTION (USE HINT ('DISABLE_OPTIMIZER_ROWGOAL'))",
+           "SELECT [select], [if] FROM [begin]",
+       }) {
+    EXPECT_EQ(refusal(sql, mssql()), "") << sql;
+  }
+  // The other engines keep their own words: "enable" is a plain column name there.
+  EXPECT_EQ(refusal("SELECT enable, kill FROM t", postgres()), "");
 }
 
 }  // namespace

@@ -26,6 +26,8 @@ std::optional<ServerConfig> from_env(const std::string& prefix) {
   config.database = env_or((prefix + "_DATABASE").c_str(), "");
   config.admin_user = env_or((prefix + "_ADMIN_USER").c_str(), "");
   config.admin_password = env_or((prefix + "_ADMIN_PASSWORD").c_str(), "");
+  config.files_user = env_or((prefix + "_FILES_USER").c_str(), "");
+  config.files_password = env_or((prefix + "_FILES_PASSWORD").c_str(), "");
   return config;
 }
 
@@ -35,7 +37,7 @@ void require(std::optional<ServerConfig> found, const char* what, ServerConfig& 
     return;
   }
   NORVEX_SKIP_OR_FAIL(std::string(what) +
-                     " is not running: start it with `eval \"$(scripts/servers.sh start)\"`");
+                      " is not running: start it with `eval \"$(scripts/servers.sh start)\"`");
 }
 
 }  // namespace

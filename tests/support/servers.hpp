@@ -19,6 +19,8 @@ struct ServerConfig {
   std::string database;    // holds Chinook
   std::string admin_user;  // may create and drop databases named norvex_scratch*
   std::string admin_password;
+  std::string files_user;  // PostgreSQL: may read the server's files (pg_read_server_files)
+  std::string files_password;
 };
 
 /// MariaDB loaded with Chinook, when scripts/servers.sh started it.
@@ -32,11 +34,11 @@ bool in_ci();
 /// The one rule for a test whose outside part (a server, an ODBC driver, a program) is not
 /// there: it skips with the reason, except under CI=true, where the same reason fails it.
 /// Usable in a test body or a SetUp; it returns from the enclosing void function.
-#define NORVEX_SKIP_OR_FAIL(why)                       \
-  do {                                                 \
-    const std::string norvex_why_ = (why);             \
+#define NORVEX_SKIP_OR_FAIL(why)                              \
+  do {                                                        \
+    const std::string norvex_why_ = (why);                    \
     if (::norvex::test::in_ci()) GTEST_FAIL() << norvex_why_; \
-    GTEST_SKIP() << norvex_why_;                       \
+    GTEST_SKIP() << norvex_why_;                              \
   } while (false)
 
 /// The folder holding the Chinook scripts (NORVEX_CHINOOK_DIR, else the repository's copy).
