@@ -67,12 +67,20 @@ class Backend {
   [[nodiscard]] virtual std::string quote(std::string_view identifier) const = 0;
   /// Closes and opens the connection again. Throws DatabaseError.
   virtual void reconnect() = 0;
+  /// A local check, without a round trip, that an idle connection is still usable: false
+  /// when the server has closed it (or said it will). Never throws.
+  [[nodiscard]] virtual bool healthy() const noexcept { return true; }
 };
 
 std::unique_ptr<Backend> open_sqlite(const ConnectionUri& uri, const Options& options);
 std::unique_ptr<Backend> open_mysql(const ConnectionUri& uri, const Options& options);
 std::unique_ptr<Backend> open_postgres(const ConnectionUri& uri, const Options& options);
 std::unique_ptr<Backend> open_odbc(const ConnectionUri& uri, const Options& options);
+
+/// True when an idle connection's socket has nothing to read and is not closed: a server
+/// that ends a connection (killed, restarted, timed out) says so or closes the socket, both
+/// of which make it readable. Never throws.
+bool idle_socket_healthy(int fd) noexcept;
 
 /// Quotes an identifier by doubling the quote character.
 std::string quote_with(std::string_view identifier, char open, char close);

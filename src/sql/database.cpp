@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
+
+#include <poll.h>
 
 #include "backend.hpp"
 
@@ -129,47 +132,134 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 }  // namespace
 
 struct CustomSQLDatabase::Impl {
-  std::unique_ptr<detail::Backend> backend;
+  ConnectionUri uri;
   Options options;
   std::string masked;
   std::string dialect;
-  std::mutex mutex;
-  bool broken = false;  // the last re-open failed: try again before the next call
+  SqlLexicon lexicon;
 
-  // Runs `work` on the connection; a lost connection is re-opened and the work repeated
-  // once, which is safe because nothing we run changes data.
+  // The pool. Idle connections wait in `idle`; `open` counts them and those lent out.
+  mutable std::mutex mutex;
+  std::condition_variable returned;
+  std::vector<std::unique_ptr<detail::Backend>> idle;
+  std::size_t open = 0;
+  std::size_t capacity = 1;
+
+  std::unique_ptr<detail::Backend> connect() const {
+    switch (uri.engine) {
+      case Engine::sqlite:
+        return detail::open_sqlite(uri, options);
+      case Engine::mysql:
+        return detail::open_mysql(uri, options);
+      case Engine::postgresql:
+        return detail::open_postgres(uri, options);
+      case Engine::odbc:
+        return detail::open_odbc(uri, options);
+    }
+    throw DatabaseError("unknown engine");
+  }
+
+  // A connection lent to one call; it goes back to the pool when the call ends, or is
+  // dropped when it could not be re-opened.
+  class Lease {
+   public:
+    Lease(Impl& pool, std::unique_ptr<detail::Backend> backend)
+        : pool_(pool), backend_(std::move(backend)) {}
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ~Lease() {
+      {
+        std::lock_guard lock(pool_.mutex);
+        if (backend_) {
+          pool_.idle.push_back(std::move(backend_));
+        } else {
+          --pool_.open;
+        }
+      }
+      pool_.returned.notify_one();
+    }
+    detail::Backend& operator*() const { return *backend_; }
+    detail::Backend* operator->() const { return backend_.get(); }
+    void drop() noexcept { backend_.reset(); }
+
+   private:
+    Impl& pool_;
+    std::unique_ptr<detail::Backend> backend_;
+  };
+
+  // Takes an idle connection (the most recently used: warm, and the others may time out
+  // on the server), opens a new one below the capacity, or waits for one to come back.
+  Lease lease() {
+    std::unique_lock lock(mutex);
+    const bool free = returned.wait_for(lock, options.pool_wait,
+                                        [&] { return !idle.empty() || open < capacity; });
+    if (!free) {
+      throw DatabaseError("all " + std::to_string(capacity) +
+                              " connections to the database are busy; waited " +
+                              std::to_string(options.pool_wait.count()) + " ms for one",
+                          "", true);
+    }
+    if (!idle.empty()) {
+      auto backend = std::move(idle.back());
+      idle.pop_back();
+      return Lease(*this, std::move(backend));
+    }
+    ++open;
+    lock.unlock();
+    try {
+      return Lease(*this, connect());
+    } catch (...) {
+      lock.lock();
+      --open;
+      lock.unlock();
+      returned.notify_one();
+      throw;
+    }
+  }
+
+  // Runs `work` on a connection of the pool. An idle connection the server has closed is
+  // re-opened first; one lost during the work is re-opened and the work repeated once,
+  // which is safe because nothing we run changes data.
   template <class Work>
   auto with_connection(Work&& work) {
-    std::lock_guard lock(mutex);
-    if (broken) {
-      backend->reconnect();
-      broken = false;
-    }
-    try {
-      return work();
-    } catch (const detail::ConnectionLost&) {
+    Lease backend = lease();
+    // A connection that cannot be re-opened leaves the pool; the next call opens a new one.
+    const auto reopen = [&] {
       try {
         backend->reconnect();
       } catch (...) {
-        broken = true;
+        backend.drop();
         throw;
       }
-      return work();
+    };
+    if (!backend->healthy()) reopen();
+    try {
+      return work(*backend);
+    } catch (const detail::ConnectionLost&) {
+      reopen();
+    }
+    try {
+      return work(*backend);
+    } catch (const detail::ConnectionLost&) {
+      backend.drop();
+      throw;
     }
   }
 
-  std::string quoted_list(const std::vector<std::string>& columns) const {
+  static std::string quoted_list(const detail::Backend& backend,
+                                 const std::vector<std::string>& columns) {
     std::vector<std::string> quoted;
     quoted.reserve(columns.size());
-    for (const auto& c : columns) quoted.push_back(backend->quote(c));
+    for (const auto& c : columns) quoted.push_back(backend.quote(c));
     return join(quoted, ", ");
   }
 
-  std::string create_table_text(const detail::TableSchema& table) const {
+  static std::string create_table_text(const detail::Backend& backend,
+                                       const detail::TableSchema& table) {
     std::vector<std::string> lines;
     for (const auto& column : table.columns) {
       std::string line = "\t";
-      line += backend->quote(column.name);
+      line += backend.quote(column.name);
       line += ' ';
       line += column.type;
       if (column.not_null) line += " NOT NULL";
@@ -177,16 +267,16 @@ struct CustomSQLDatabase::Impl {
     }
     for (const auto& key : table.keys) {
       if (key.primary) {
-        lines.push_back(std::string("\tPRIMARY KEY (") + quoted_list(key.columns) + ")");
+        lines.push_back(std::string("\tPRIMARY KEY (") + quoted_list(backend, key.columns) + ")");
       } else {
         // A foreign key to the primary key may name no columns (SQLite allows that).
-        std::string line = std::string("\tFOREIGN KEY (") + quoted_list(key.columns) +
-                           ") REFERENCES " + backend->quote(key.ref_table);
-        if (!key.ref_columns.empty()) line += " (" + quoted_list(key.ref_columns) + ")";
+        std::string line = std::string("\tFOREIGN KEY (") + quoted_list(backend, key.columns) +
+                           ") REFERENCES " + backend.quote(key.ref_table);
+        if (!key.ref_columns.empty()) line += " (" + quoted_list(backend, key.ref_columns) + ")";
         lines.push_back(std::move(line));
       }
     }
-    return "CREATE TABLE " + backend->quote(table.name) + " (\n" + join(lines, ",\n") + "\n)";
+    return "CREATE TABLE " + backend.quote(table.name) + " (\n" + join(lines, ",\n") + "\n)";
   }
 };
 
@@ -195,25 +285,19 @@ CustomSQLDatabase::~CustomSQLDatabase() = default;
 
 std::shared_ptr<CustomSQLDatabase> CustomSQLDatabase::from_uri(std::string_view uri,
                                                                Options options) {
-  const ConnectionUri parsed = parse_uri(uri);
   auto impl = std::make_unique<Impl>();
+  impl->uri = parse_uri(uri);
   impl->options = options;
-  impl->masked = parsed.masked;
-  switch (parsed.engine) {
-    case Engine::sqlite:
-      impl->backend = detail::open_sqlite(parsed, options);
-      break;
-    case Engine::mysql:
-      impl->backend = detail::open_mysql(parsed, options);
-      break;
-    case Engine::postgresql:
-      impl->backend = detail::open_postgres(parsed, options);
-      break;
-    case Engine::odbc:
-      impl->backend = detail::open_odbc(parsed, options);
-      break;
-  }
-  impl->dialect = impl->backend->dialect();
+  impl->masked = impl->uri.masked;
+  // Each connection to ":memory:" would be a database of its own.
+  const bool in_memory = impl->uri.engine == Engine::sqlite && impl->uri.database == ":memory:";
+  impl->capacity = in_memory ? 1 : std::max<std::size_t>(1, options.pool_size);
+  // The first connection now, so that a wrong address or password fails here.
+  auto first = impl->connect();
+  impl->dialect = first->dialect();
+  impl->lexicon = first->lexicon();
+  impl->idle.push_back(std::move(first));
+  impl->open = 1;
   return std::shared_ptr<CustomSQLDatabase>(new CustomSQLDatabase(std::move(impl)));
 }
 
@@ -225,22 +309,30 @@ std::string CustomSQLDatabase::masked_uri() const {
   return impl_->masked;
 }
 
+CustomSQLDatabase::PoolStatus CustomSQLDatabase::pool_status() const noexcept {
+  std::lock_guard lock(impl_->mutex);
+  return {impl_->open, impl_->open - impl_->idle.size(), impl_->capacity};
+}
+
 std::string CustomSQLDatabase::run(std::string_view command, std::string_view fetch,
                                    bool include_columns) {
   if (fetch != kFetchAll && fetch != kFetchOne) {
     throw ArgumentError("fetch must be \"all\" or \"one\", not \"" + std::string(fetch) + "\"");
   }
-  check_read_only_statement(command, impl_->backend->lexicon());
+  // Refused before a connection is taken, so a refusal never waits for the pool. (MySQL's
+  // reading of backslashes follows the server's sql_mode, the same for every connection.)
+  check_read_only_statement(command, impl_->lexicon);
   const RenderLimits limits{impl_->options.max_rows, impl_->options.max_bytes};
-  return impl_->with_connection([&] {
+  return impl_->with_connection([&](detail::Backend& backend) {
     RenderSink sink(include_columns, limits, fetch == kFetchOne);
-    impl_->backend->execute(command, sink);
+    backend.execute(command, sink);
     return sink.finish();
   });
 }
 
 std::vector<std::string> CustomSQLDatabase::get_usable_table_names() {
-  auto names = impl_->with_connection([&] { return impl_->backend->table_names(); });
+  auto names =
+      impl_->with_connection([](detail::Backend& backend) { return backend.table_names(); });
   std::sort(names.begin(), names.end());
   names.erase(std::unique(names.begin(), names.end()), names.end());
   return names;
@@ -253,8 +345,8 @@ std::string CustomSQLDatabase::table_listing() {
 std::string CustomSQLDatabase::get_table_info(std::string_view comma_separated_names) {
   const std::vector<std::string> requested = split_names(comma_separated_names);
   if (requested.empty()) return {};
-  return impl_->with_connection([&] {
-    const std::vector<std::string> usable = impl_->backend->table_names();
+  return impl_->with_connection([&](detail::Backend& backend) {
+    const std::vector<std::string> usable = backend.table_names();
     std::vector<std::string> resolved, unknown;
     for (const auto& name : requested) {
       if (std::find(usable.begin(), usable.end(), name) != usable.end()) {
@@ -278,19 +370,18 @@ std::string CustomSQLDatabase::get_table_info(std::string_view comma_separated_n
       throw DatabaseError("Unknown table" + std::string(unknown.size() == 1 ? "" : "s") + ": " +
                           join(unknown, ", ") + " (not a table or view of this database)");
     }
-    const std::vector<detail::TableSchema> schemas = impl_->backend->describe(resolved);
+    const std::vector<detail::TableSchema> schemas = backend.describe(resolved);
     std::vector<std::string> parts;
     for (const auto& name : resolved) {
       const auto schema = std::find_if(schemas.begin(), schemas.end(),
                                        [&](const auto& s) { return s.name == name; });
-      std::string text = schema != schemas.end()
-                             ? impl_->create_table_text(*schema)
-                             : "CREATE TABLE " + impl_->backend->quote(name) + " (\n)";
+      std::string text = schema != schemas.end() ? Impl::create_table_text(backend, *schema)
+                                                 : "CREATE TABLE " + backend.quote(name) + " (\n)";
       const int rows = impl_->options.sample_rows;
       if (rows > 0) {
         SampleSink sink;
         try {
-          impl_->backend->sample(name, rows, sink);
+          backend.sample(name, rows, sink);
           text += "\n\n/*\n" + std::to_string(sink.lines().size()) + " rows from " + name +
                   " table:\n" + sink.header() + "\n";
           for (const auto& line : sink.lines()) text += line + "\n";
@@ -309,6 +400,13 @@ std::string CustomSQLDatabase::get_table_info(std::string_view comma_separated_n
 }
 
 namespace detail {
+
+bool idle_socket_healthy(int fd) noexcept {
+  if (fd < 0) return false;
+  pollfd p{fd, POLLIN, 0};
+  const int ready = ::poll(&p, 1, 0);
+  return ready == 0;  // readable, closed or failed: not an idle connection any more
+}
 
 std::string quote_with(std::string_view identifier, char open, char close) {
   std::string out(1, open);

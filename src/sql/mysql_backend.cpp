@@ -162,6 +162,10 @@ class MysqlBackend final : public Backend {
     execute("SELECT * FROM " + quote(table) + " LIMIT " + std::to_string(rows), sink);
   }
 
+  bool healthy() const noexcept override {
+    return conn_ && idle_socket_healthy(static_cast<int>(mysql_get_socket(conn_.get())));
+  }
+
   void reconnect() override {
     conn_.reset();
     connect();

@@ -212,6 +212,11 @@ class PostgresBackend final : public Backend {
     execute("SELECT * FROM " + quote(table) + " LIMIT " + std::to_string(rows), sink);
   }
 
+  bool healthy() const noexcept override {
+    return conn_ && PQstatus(conn_.get()) == CONNECTION_OK &&
+           idle_socket_healthy(PQsocket(conn_.get()));
+  }
+
   void reconnect() override {
     conn_.reset();
     connect();
