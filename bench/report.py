@@ -76,6 +76,16 @@ def side_by_side(bench, by_name):
                 f"{human_time(bench['model_us'] * 1e-6)}, database "
                 f"{human_time(bench['database_us'] * 1e-6)}, analysis "
                 f"{human_time(bench['analysis_us'] * 1e-6)}")
+    if name == "BM_LoadCsvMillionRows":
+        parts = [f"peak RSS {bench.get('peak_rss_mb', 0):.1f} MiB"]
+        for other, label in (("BM_SqliteShellImportSameFile", "sqlite3 .import"),
+                             ("BM_PandasToSqlSameFile", "pandas")):
+            if other in by_name:
+                theirs = by_name[other]
+                parts.append(f"{seconds_of(theirs) / seconds:.2f}× {label} "
+                             f"({human_time(theirs['real_time'] * UNITS[theirs['time_unit']])}, "
+                             f"{theirs.get('peak_rss_mb', 0):.0f} MiB)")
+        return ", ".join(parts)
     if "output_bytes" in bench:
         return f"{human_bytes(bench['output_bytes'])} out"
     return ""

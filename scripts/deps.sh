@@ -9,10 +9,12 @@ packages=(
   # libraries
   nlohmann-json3-dev libcurl4-openssl-dev libmariadb-dev libpq-dev
   unixodbc-dev libsqlite3-dev sqlite3 python3-dev pybind11-dev
-  libgraphviz-dev libstb-dev libcli11-dev libspdlog-dev
+  libgraphviz-dev libstb-dev libcli11-dev libspdlog-dev libcsv-dev
   # analysis packages for the embedded interpreter and the code runner
   python3-numpy python3-pandas python3-matplotlib python3-scipy
   python3-sklearn python3-statsmodels python3-venv
+  # Excel workbooks as data files
+  python3-openpyxl
   # tests and benchmarks
   libcpp-httplib-dev libgtest-dev libgmock-dev libbenchmark-dev
   unixodbc odbc-postgresql tdsodbc

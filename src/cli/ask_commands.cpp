@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "file_options.hpp"
 #include "norvex/agent/agent.hpp"
 #include "norvex/error.hpp"
 #include "norvex/flow_stages/log.hpp"
@@ -60,6 +61,8 @@ struct AskOptions {
   bool json = false;
   bool quiet = false;
   bool verbose = false;
+  FileArguments files;
+  std::optional<std::string> save_db;
 };
 
 struct GraphOptions {
@@ -208,8 +211,16 @@ void print_answer(const Json& result) {
 
 int ask(const AskOptions& o) {
   if (!o.verbose) flow_stages::set_log_sink([](std::string_view, std::string_view) {});
-  const std::string uri = database_uri(o);
   const auto records = model_records(o);
+  // Data files become a database first; it lives until the answer is printed.
+  std::optional<files::FileDatabase> file_db;
+  if (!o.files.files.empty()) {
+    file_db =
+        files::FileDatabase::load(file_specs(o.files), load_options(o.files, o.quiet), o.save_db);
+    if (!o.quiet) report_notes(file_db->report());
+    if (o.save_db) std::cerr << "Saved the database of the files as " << *o.save_db << std::endl;
+  }
+  const std::string uri = file_db ? file_db->uri() : database_uri(o);
 
   Json result;
   {
@@ -291,6 +302,14 @@ void add_ask_commands(CLI::App& app, Action& action) {
     option->excludes(db);
   }
   db->excludes(engine);
+  auto* file = add_file_options(*ask_command, o->files);
+  file->excludes(db);
+  file->excludes(engine);
+  ask_command
+      ->add_option("--save-db", o->save_db,
+                   "Keep the database made of the files here (it must not exist yet), for reuse "
+                   "with --db sqlite:///FILE")
+      ->needs(file);
   ask_command->add_option("--media", o->media, "Directory for charts")->capture_default_str();
   auto* replay = ask_command->add_option(
       "--replay", o->replay, "Answer from this cassette instead of a live model (offline)");
@@ -301,9 +320,9 @@ void add_ask_commands(CLI::App& app, Action& action) {
                         "Print only the result record as JSON on standard output");
   ask_command->add_flag("--quiet", o->quiet, "No progress display on standard error");
   ask_command->add_flag("--verbose", o->verbose, "Also show the pipeline's log lines");
-  ask_command->callback([o, &action, db, engine] {
-    if (db->count() == 0 && engine->count() == 0) {
-      throw CLI::RequiredError("--db or --engine");
+  ask_command->callback([o, &action, db, engine, file] {
+    if (db->count() == 0 && engine->count() == 0 && file->count() == 0) {
+      throw CLI::RequiredError("--db, --engine or --file");
     }
     action = [o] { return ask(*o); };
   });

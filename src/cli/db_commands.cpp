@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "file_options.hpp"
 #include "norvex/dbkit/dbkit.hpp"
 #include "norvex/error.hpp"
 #include "stdout_to_stderr.hpp"
@@ -212,7 +213,28 @@ struct DbOptions {
   Connection connection;
   std::string sql;
   bool json = false;
+  FileArguments files;
 };
+
+// The tables that data files become, without writing them anywhere.
+int show_file_schema(const DbOptions& options) {
+  const auto report =
+      files::inspect_files(file_specs(options.files), load_options(options.files, true));
+  report_notes(report);
+  dbkit::Schema schema;
+  for (const auto& table : report) {
+    auto& columns = schema.reset_table(table.name);
+    for (const auto& column : table.columns) {
+      columns.push_back({column.name, std::string(files::type_name(column.type))});
+    }
+    if (!options.json) {
+      std::cerr << table.name << ": " << table.source.string()
+                << (table.sheet.empty() ? "" : ", sheet " + table.sheet) << ", " << table.rows
+                << (table.rows == 1 ? " row" : " rows") << '\n';
+    }
+  }
+  return show_schema(schema, options.json);
+}
 
 }  // namespace
 
@@ -260,16 +282,28 @@ void add_db_commands(CLI::App& app, Action& action) {
       "query",
       "Run one SQL text on the configured database and print its rows (the text is sent "
       "as written: connect with a read-only account to keep data safe)");
+  auto* schema_engine = schema->add_option("--engine", options->engine, "mysql or postgresql");
+  auto* query_engine = query->add_option("--engine", options->engine, "mysql or postgresql");
+  query_engine->required();
+  auto* schema_file = add_file_options(*schema, options->files);
+  schema_file->excludes(schema_engine);
+  for (auto* engine : {schema_engine, query_engine}) {
+    engine->transform(CLI::IsMember(kQueryEngines, CLI::ignore_case));
+  }
   for (auto* command : {schema, query}) {
-    command->add_option("--engine", options->engine, "mysql or postgresql")
-        ->required()
-        ->transform(CLI::IsMember(kQueryEngines, CLI::ignore_case));
     command->add_flag("--json", options->json, "Print JSON instead of text");
     add_connection_options(*command, options->connection, false);
   }
   query->add_option("SQL", options->sql, "The SQL text")->required();
 
-  schema->callback([options, &action] {
+  schema->callback([options, &action, schema_engine, schema_file] {
+    if (schema_engine->count() == 0 && schema_file->count() == 0) {
+      throw CLI::RequiredError("--engine or --file");
+    }
+    if (schema_file->count() > 0) {
+      action = [options] { return show_file_schema(*options); };
+      return;
+    }
     action = [options] {
       configure(options->connection);
       std::optional<dbkit::Schema> result;

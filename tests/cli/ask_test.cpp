@@ -267,6 +267,61 @@ TEST(Ask, BadArgumentsPrintUsageAndFail) {
   }
 }
 
+TEST(AskFiles, JoinsTwoCsvFilesWithTheModelsSqlAndRefusesHostileSql) {
+  ScriptedPipeline pipeline;
+  AskSession session(pipeline);
+  std::ofstream(session.path() / "orders.csv")
+      << "order_id;customer_id;total;placed\n1;10;12.5;2024-01-05\n2;11;7.5;2024-02-01\n"
+         "3;10;20;2024-03-09\n";
+  std::ofstream(session.path() / "people.csv") << "id,name\n10,\"Smith, Ann\"\n11,Bo\n";
+  pipeline.relevant_tables = {"orders", "customers"};
+  const std::string join =
+      "SELECT c.name, SUM(o.total) AS spent FROM orders AS o JOIN customers AS c ON c.id = "
+      "o.customer_id WHERE o.placed >= '2024-02-01' GROUP BY c.name ORDER BY spent DESC";
+  // The first query would destroy a table: it is refused and repaired.
+  pipeline.sql_queries = {"DROP TABLE orders", join};
+  pipeline.pandas_codes = {"print('done')"};
+  pipeline.final_response = "Ann spent the most.";
+
+  const auto run =
+      session.norvex({"ask", "--file", "orders.csv", "--file", "customers=people.csv",
+                      "Who spent the most since February?", "--json", "--save-db", "kept.db"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const Json result = Json::parse(run.out);
+  EXPECT_EQ(result["output"], "Ann spent the most.");
+  EXPECT_EQ(result["generated_query"], Json::array({"DROP TABLE orders", join}));
+  EXPECT_EQ(result["sql_execution_result"].back(), "[('Smith, Ann', 20.0), ('Bo', 7.5)]");
+  EXPECT_TRUE(contains(run.err, "loaded orders.csv into table orders: 3 rows")) << run.err;
+  EXPECT_TRUE(contains(run.err, "loaded people.csv into table customers: 2 rows")) << run.err;
+
+  // The saved database still holds every row and serves a second question.
+  pipeline.sql_queries = {"SELECT COUNT(*) FROM orders"};
+  pipeline.pandas_codes = {"print('done')"};
+  const auto again =
+      session.norvex({"ask", "How many orders?", "--db", "sqlite:///kept.db", "--json", "--quiet"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(Json::parse(again.out)["sql_execution_result"].back(), "[(3,)]");
+  // Nothing is overwritten.
+  const auto refused = session.norvex(
+      {"ask", "--file", "orders.csv", "--save-db", "kept.db", "How many orders?", "--quiet"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(contains(refused.err, "'kept.db' exists already")) << refused.err;
+}
+
+TEST(AskFiles, SchemaOfFilesAndMalformedRowsAreReportedWithTheirLine) {
+  ScriptedPipeline pipeline;
+  AskSession session(pipeline);
+  std::ofstream(session.path() / "sales.tsv") << "day\tunits\n2024-01-01\t3\n2024-01-02\n";
+  const auto bad = session.norvex({"db", "schema", "--file", "sales.tsv"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_TRUE(contains(bad.err, "sales.tsv, line 3: expected 2 fields, found 1")) << bad.err;
+  const auto skipped = session.norvex({"db", "schema", "--file", "sales.tsv", "--skip-bad-rows"});
+  ASSERT_EQ(skipped.status, 0) << skipped.err;
+  EXPECT_EQ(skipped.out, "sales\n  day    DATE\n  units  INTEGER\n");
+  EXPECT_TRUE(contains(skipped.err, "1 malformed rows of sales.tsv were skipped (lines 3)"))
+      << skipped.err;
+}
+
 TEST(Graph, DrawsTheTextDrawingAndAnOfflinePng) {
   ScratchDir dir("norvex-graph");
   const auto text = run_program({kProgram, "graph"}, dir.path());
