@@ -34,10 +34,6 @@ using Json = nlohmann::ordered_json;
 
 constexpr const char* kPasswordVariable = "NORVEX_DB_PASSWORD";
 constexpr const char* kDefaultMediaDir = "norvex_media";
-constexpr const char* kNoModelsMessage =
-    "no chat models are configured: write norvex_models.json (or name a file with "
-    "NORVEX_MODEL_CONFIG) with a \"GPT-3.5\" record and a \"GPT-4...\" record, or answer from "
-    "a cassette with --replay";
 
 // Engine names as users write them, mapped to the names of the agent's engine table.
 const std::map<std::string, std::string> kEngines = {
@@ -92,27 +88,8 @@ std::string database_uri(const AskOptions& o) {
                             std::to_string(port));
 }
 
-// The model records: a cassette for both tiers with --replay (the cassette stands where the
-// endpoint would, so the tiers count as configured), otherwise the configuration file.
 std::vector<llm::ModelSettings> model_records(const AskOptions& o) {
-  if (o.replay) {
-    if (!std::filesystem::is_regular_file(*o.replay)) {
-      throw ArgumentError("the cassette '" + *o.replay + "' does not exist");
-    }
-    llm::ModelSettings small;
-    small.model = agent::kSmallModelTag;
-    small.provider = llm::Provider::replay;
-    small.cassette = *o.replay;
-    small.azure_endpoint = *o.replay;
-    llm::ModelSettings large = small;
-    large.model = agent::kLargeModelTagPrefix;
-    return {small, large};
-  }
-  std::vector<llm::ModelSettings> records = agent::load_model_config().models;
-  if (o.record) {
-    for (auto& r : records) r.record_to = *o.record;
-  }
-  return records;
+  return configured_model_records(o.replay, o.record);
 }
 
 // The progress display: one line per finished step on standard error, with the step's time
@@ -273,6 +250,30 @@ int draw(const GraphOptions& o) {
 }
 
 }  // namespace
+
+// The model records: a cassette for both tiers with --replay (the cassette stands where the
+// endpoint would, so the tiers count as configured), otherwise the configuration file.
+std::vector<llm::ModelSettings> configured_model_records(const std::optional<std::string>& replay,
+                                                         const std::optional<std::string>& record) {
+  if (replay) {
+    if (!std::filesystem::is_regular_file(*replay)) {
+      throw ArgumentError("the cassette '" + *replay + "' does not exist");
+    }
+    llm::ModelSettings small;
+    small.model = agent::kSmallModelTag;
+    small.provider = llm::Provider::replay;
+    small.cassette = *replay;
+    small.azure_endpoint = *replay;
+    llm::ModelSettings large = small;
+    large.model = agent::kLargeModelTagPrefix;
+    return {small, large};
+  }
+  std::vector<llm::ModelSettings> records = agent::load_model_config().models;
+  if (record) {
+    for (auto& r : records) r.record_to = *record;
+  }
+  return records;
+}
 
 void add_ask_commands(CLI::App& app, Action& action) {
   auto o = std::make_shared<AskOptions>();

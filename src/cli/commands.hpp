@@ -4,6 +4,11 @@
 // so that errors are reported in one place.
 
 #include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "norvex/llm/settings.hpp"
 
 namespace CLI {
 class App;
@@ -18,7 +23,21 @@ using Action = std::function<int()>;
 void add_db_commands(CLI::App& app, Action& action);
 /// `norvex ask QUESTION` and `norvex graph`.
 void add_ask_commands(CLI::App& app, Action& action);
+/// `norvex eval QUESTIONS --db URI`.
+void add_eval_commands(CLI::App& app, Action& action);
 /// `norvex env init|install`.
 void add_env_commands(CLI::App& app, Action& action);
+
+/// Said when no model tiers are configured.
+inline constexpr const char* kNoModelsMessage =
+    "no chat models are configured: write norvex_models.json (or name a file with "
+    "NORVEX_MODEL_CONFIG) with a \"GPT-3.5\" record and a \"GPT-4...\" record, or answer from "
+    "a cassette with --replay";
+
+/// The model records to use: both tiers answering from the cassette `replay` when given,
+/// else the model configuration file's records, each also recording to `record` when given.
+/// Throws ArgumentError for a missing cassette, what load_model_config() throws.
+std::vector<llm::ModelSettings> configured_model_records(const std::optional<std::string>& replay,
+                                                         const std::optional<std::string>& record);
 
 }  // namespace norvex::cli

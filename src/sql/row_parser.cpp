@@ -27,11 +27,12 @@ class Reader {
       skip();
       if (peek() == ']') break;  // a trailing comma
       std::vector<std::string> cells;
+      std::vector<CellKind> kinds;
       std::vector<std::string> labels;
       if (take('(')) {
-        if (!sequence(')', cells, nullptr)) return false;
+        if (!sequence(')', cells, kinds, nullptr)) return false;
       } else if (take('{')) {
-        if (!sequence('}', cells, &labels)) return false;
+        if (!sequence('}', cells, kinds, &labels)) return false;
         if (out.rows.empty()) {
           out.columns = labels;
         } else if (labels != out.columns) {
@@ -42,6 +43,7 @@ class Reader {
       }
       if (!out.rows.empty() && cells.size() != out.rows.front().size()) return false;
       out.rows.push_back(std::move(cells));
+      out.kinds.push_back(std::move(kinds));
       skip();
     } while (take(','));
     skip();
@@ -82,7 +84,8 @@ class Reader {
   }
 
   // Cells up to `close`; with `labels`, "key: value" pairs.
-  bool sequence(char close, std::vector<std::string>& cells, std::vector<std::string>* labels) {
+  bool sequence(char close, std::vector<std::string>& cells, std::vector<CellKind>& kinds,
+                std::vector<std::string>* labels) {
     skip();
     if (take(close)) return true;
     do {
@@ -99,15 +102,19 @@ class Reader {
       std::string cell;
       if (!value(cell)) return false;
       cells.push_back(std::move(cell));
+      kinds.push_back(kind_);
       skip();
     } while (take(','));
     skip();
     return take(close);
   }
 
+  // Reads one cell and sets kind_ to what it was written as.
   bool value(std::string& out) {
     const char c = peek();
+    kind_ = CellKind::text;
     if (c == '\'' || c == '"') return python_string(out);
+    kind_ = CellKind::bytes;
     if (c == 'b' && pos_ + 1 < text_.size() &&
         (text_[pos_ + 1] == '\'' || text_[pos_ + 1] == '"')) {
       // str() of bytes is their literal.
@@ -117,16 +124,20 @@ class Reader {
       out = std::string(text_.substr(start, pos_ - start));
       return true;
     }
+    kind_ = CellKind::null;
     if (take("None")) return (out = "None"), true;
+    kind_ = CellKind::boolean;
     if (take("True")) return (out = "True"), true;
     if (take("False")) return (out = "False"), true;
+    kind_ = CellKind::temporal;
+    if (take("datetime.datetime(")) return date_time(out, true, true);
+    if (take("datetime.date(")) return date_time(out, true, false);
+    if (take("datetime.time(")) return date_time(out, false, true);
+    kind_ = CellKind::number;
     if (take("Decimal(")) {
       if (!python_string(out) || !take(')')) return false;
       return true;
     }
-    if (take("datetime.datetime(")) return date_time(out, true, true);
-    if (take("datetime.date(")) return date_time(out, true, false);
-    if (take("datetime.time(")) return date_time(out, false, true);
     return number(out);
   }
 
@@ -285,6 +296,7 @@ class Reader {
 
   std::string_view text_;
   std::size_t pos_ = 0;
+  CellKind kind_ = CellKind::null;
 };
 
 // Display width in code points; good enough for aligned columns of ordinary text.

@@ -35,7 +35,16 @@ TEST(ParsePythonRows, ReadsBackWhatTheRendererWrites) {
     EXPECT_EQ(parsed->rows[1][7], "2021-01-31 13:05:07-05:30");
     EXPECT_EQ(parsed->rows[1][8], "00:00:00");
     EXPECT_EQ(parsed->rows_left_out, 0u);
+    using K = CellKind;
+    EXPECT_EQ(parsed->kinds[1],
+              (std::vector<K>{K::number, K::text, K::number, K::temporal, K::bytes, K::boolean,
+                              K::number, K::temporal, K::temporal}));
+    EXPECT_EQ(parsed->kinds[0][4], K::null);
   }
+  // The text 'None' and the number written as text stay apart from None and 1.
+  const auto texts = parse_python_rows("[('None', '1')]");
+  ASSERT_TRUE(texts);
+  EXPECT_EQ(texts->kinds[0], (std::vector<CellKind>{CellKind::text, CellKind::text}));
 }
 
 TEST(ParsePythonRows, CountsRowsLeftOutAndRefusesOtherText) {

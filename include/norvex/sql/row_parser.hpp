@@ -3,6 +3,7 @@
 /// renderer), for showing results to people as a table.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,14 +11,20 @@
 
 namespace norvex::sql {
 
+/// What a cell read back was written as, so that None and the text 'None', or 1 and '1',
+/// stay apart. Integers, floats, Decimal(...) and float('nan') are all numbers.
+enum class CellKind : std::uint8_t { null, boolean, number, text, bytes, temporal };
+
 /// A result read back: column labels (empty when the rows were tuples), each row's cells as
-/// Python's str() prints them (None, True, 0.99, 2021-01-01, the text itself), and how many
-/// rows the renderer's trailing comment says were left out.
+/// Python's str() prints them (None, True, 0.99, 2021-01-01, the text itself), how many rows
+/// the renderer's trailing comment says were left out, and the kind of each cell (same shape
+/// as `rows`).
 /// Thread rule: a plain value.
 struct ParsedRows {
   std::vector<std::string> columns;
   std::vector<std::vector<std::string>> rows;
   std::size_t rows_left_out = 0;
+  std::vector<std::vector<CellKind>> kinds;  // last, so positional initialisers still fit
 };
 
 /// Reads "[(1, 'AC/DC'), ...]" or "[{'Id': 1, 'Name': 'AC/DC'}, ...]" with the literals the
