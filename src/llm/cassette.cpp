@@ -1,5 +1,6 @@
 #include "norvex/llm/cassette.hpp"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -133,27 +134,41 @@ Json ReplayChatModel::next_answer(const std::string& record,
   {
     std::lock_guard lock(mutex_);
     const auto& list = exchanges_[record];
-    std::size_t& used = used_[record];
-    if (used >= list.size()) {
+    std::vector<bool>& used = used_[record];
+    used.resize(list.size(), false);
+    const auto first_unused =
+        static_cast<std::size_t>(std::find(used.begin(), used.end(), false) - used.begin());
+    if (first_unused >= list.size()) {
       throw ChatServiceError("cassette " + path_.string() + " has no exchange left for '" + record +
                              "' (it holds " + std::to_string(list.size()) + ")");
     }
     const std::string* run_path = SavePathScope::current();
     save_path = run_path != nullptr ? *run_path : save_path_;
+    const auto expected_of = [&](std::size_t i) {
+      return save_path.empty()
+                 ? list[i].messages
+                 : replace_in_messages(list[i].messages, kSavePathPlaceholder, save_path);
+    };
+    std::size_t chosen = first_unused;
     if (match_messages_) {
-      const auto expected =
-          save_path.empty()
-              ? list[used].messages
-              : replace_in_messages(list[used].messages, kSavePathPlaceholder, save_path);
-      const std::string mismatch = describe_mismatch(expected, messages);
-      if (!mismatch.empty()) {
+      // The first unused exchange recorded for this very request, wherever it stands.
+      chosen = list.size();
+      for (std::size_t i = first_unused; i < list.size(); ++i) {
+        if (!used[i] && describe_mismatch(expected_of(i), messages).empty()) {
+          chosen = i;
+          break;
+        }
+      }
+      if (chosen == list.size()) {
         throw ChatServiceError("cassette " + path_.string() + " line " +
-                               std::to_string(list[used].line) + ": request " +
-                               std::to_string(used + 1) + " for '" + record +
-                               "' does not match the recording: " + mismatch);
+                               std::to_string(list[first_unused].line) + ": request " +
+                               std::to_string(first_unused + 1) + " for '" + record +
+                               "' does not match the recording: " +
+                               describe_mismatch(expected_of(first_unused), messages));
       }
     }
-    exchange = list[used++];
+    used[chosen] = true;
+    exchange = list[chosen];
   }
   UsageScope::record(usage_of(exchange.usage));
   return save_path.empty() ? exchange.answer
@@ -181,7 +196,10 @@ std::size_t ReplayChatModel::remaining() const {
   std::size_t total = 0;
   for (const auto& [record, list] : exchanges_) {
     const auto used = used_.find(record);
-    total += list.size() - (used == used_.end() ? 0 : used->second);
+    total +=
+        list.size() - (used == used_.end() ? 0
+                                           : static_cast<std::size_t>(std::count(
+                                                 used->second.begin(), used->second.end(), true)));
   }
   return total;
 }

@@ -78,6 +78,21 @@ TEST_F(CassetteTest, ReplayAnswersEachRecordNameInItsOwnOrder) {
   }
 }
 
+// Questions that share a cassette may reach the model in any order: each request finds the
+// exchange recorded for it, and identical requests take their recordings in turn.
+TEST_F(CassetteTest, RequestsFindTheirOwnExchangeWhateverOrderTheyArriveIn) {
+  const auto path =
+      write("c.jsonl", {exchange("SQLQueryInput", "q1", {{"sql_query", "SELECT 1"}}),
+                        exchange("SQLQueryInput", "q2", {{"sql_query", "SELECT 2"}}),
+                        exchange("SQLQueryInput", "q1", {{"sql_query", "SELECT 3"}})});
+  const auto sql =
+      std::make_shared<ReplayChatModel>(path)->with_structured_output(sql_query_input());
+  EXPECT_EQ(sql->invoke(ask("q2"))["sql_query"], "SELECT 2");
+  EXPECT_EQ(sql->invoke(ask("q1"))["sql_query"], "SELECT 1");
+  EXPECT_EQ(sql->invoke(ask("q1"))["sql_query"], "SELECT 3");
+  EXPECT_THROW((void)sql->invoke(ask("q2")), ChatServiceError);
+}
+
 TEST_F(CassetteTest, AMismatchSaysWhereTheRequestDiffersFromTheRecording) {
   const auto path =
       write("c.jsonl",

@@ -44,8 +44,10 @@ class SavePathScope {
 /// A chat model that answers from a cassette: each request is matched to the next exchange
 /// of the same record name ("text" for plain calls); its messages must equal the recorded
 /// ones (after "{save_path}" is replaced by the save path set with set_save_path()).
-/// Thread rule: safe for concurrent calls; exchanges of one record name are used in the
-/// order the calls arrive.
+/// Thread rule: safe for concurrent calls. A request is answered by the first unused
+/// exchange of its record name whose recorded messages it matches, so concurrent questions
+/// sharing one cassette each get their own answers whatever order they arrive in; without
+/// message matching, exchanges are used in the order the calls arrive.
 class ReplayChatModel : public ChatModel {
  public:
   /// Reads the whole cassette. With match_messages false, requests are not compared.
@@ -78,7 +80,7 @@ class ReplayChatModel : public ChatModel {
   bool match_messages_;
   mutable std::mutex mutex_;
   std::map<std::string, std::vector<Exchange>> exchanges_;
-  std::map<std::string, std::size_t> used_;
+  std::map<std::string, std::vector<bool>> used_;  // per record name, per exchange
   std::string save_path_;
 };
 
