@@ -13,6 +13,8 @@ packages=(
   # analysis packages for the embedded interpreter and the code runner
   python3-numpy python3-pandas python3-matplotlib python3-scipy
   python3-sklearn python3-statsmodels python3-venv
+  # confinement of analysis runs
+  libseccomp-dev
   # tests and benchmarks
   libcpp-httplib-dev libgtest-dev libgmock-dev libbenchmark-dev
   unixodbc odbc-postgresql tdsodbc
