@@ -216,18 +216,25 @@ _server = {"confinement": None, "subreaper": False}
 
 
 def _read_only_paths():
+    # Computed in the server once per import path, so that children inherit the answer.
+    key = tuple(sys.path)
+    cached = _server.get("read_only")
+    if cached is not None and cached[0] == key:
+        return cached[1]
     import sysconfig
 
     paths = set(_READ_ONLY)
     paths.update(p for p in sys.path if p and os.path.isabs(p))
-    for key in ("stdlib", "platstdlib", "purelib", "platlib"):
-        value = sysconfig.get_paths().get(key)
+    installed = sysconfig.get_paths()
+    for name in ("stdlib", "platstdlib", "purelib", "platlib"):
+        value = installed.get(name)
         if value:
             paths.add(value)
     config = os.environ.get("MPLCONFIGDIR")
     if config:
         paths.add(config)
-    return sorted(paths)
+    _server["read_only"] = (key, sorted(paths))
+    return _server["read_only"][1]
 
 
 def _child(request, private):
@@ -299,7 +306,7 @@ def _wait(pid, grace):
         if time.monotonic() >= deadline:
             _kill_group(pid)
             return os.waitpid(pid, 0)[1]
-        time.sleep(0.002)
+        time.sleep(0.0002)
 
 
 def _kill_group(pid):
@@ -334,12 +341,22 @@ def _reap_leftovers():
             return
 
 
+def _private_base():
+    # A memory-backed folder when there is one: creating and removing a folder per run on a
+    # journalling disk costs milliseconds.
+    shm = "/dev/shm"
+    if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK):
+        return shm
+    return None
+
+
 def _run_one(request):
     import shutil
     import tempfile
 
     use_environment(request.get("env"), request.get("generation", 0))
-    private = tempfile.mkdtemp(prefix="norvex-run-")
+    _read_only_paths()
+    private = tempfile.mkdtemp(prefix="norvex-run-", dir=_private_base())
     read_end, write_end = os.pipe()
     try:
         pid = os.fork()
@@ -347,7 +364,8 @@ def _run_one(request):
         os.close(read_end)
         os.close(write_end)
         shutil.rmtree(private, ignore_errors=True)
-        return {"status": "error", "type": type(error).__name__, "message": str(error)}
+        _send({"status": "error", "type": type(error).__name__, "message": str(error)})
+        return
     if pid == 0:
         try:
             os.close(read_end)
@@ -355,6 +373,7 @@ def _run_one(request):
             os.close(write_end)
             result = _child(request, private)
             _send(result)
+            os.close(_CHANNEL)  # the end of the result, before the exit's own clean-up
         finally:
             os._exit(0)
     os.close(write_end)
@@ -370,19 +389,24 @@ def _run_one(request):
             break
         chunks.append(chunk)
     os.close(read_end)
-    status = _wait(pid, _CLOSED_CHANNEL_GRACE)
-    _kill_group(pid)
-    _reap_leftovers()
-    shutil.rmtree(private, ignore_errors=True)
     data = b"".join(chunks)
+    result = None
     if len(data) >= _HEADER.size:
         size = _HEADER.unpack(data[:_HEADER.size])[0]
         if len(data) == _HEADER.size + size:
             try:
-                return json.loads(data[_HEADER.size:].decode("utf-8"))
+                result = json.loads(data[_HEADER.size:].decode("utf-8"))
             except ValueError:
                 pass
-    return {"status": "died", "how": _describe(status)}
+    if result is not None:
+        # The caller has its answer while the child's exit and the clean-up go on here.
+        _send(result)
+    status = _wait(pid, _CLOSED_CHANNEL_GRACE)
+    _kill_group(pid)
+    _reap_leftovers()
+    shutil.rmtree(private, ignore_errors=True)
+    if result is None:
+        _send({"status": "died", "how": _describe(status)})
 
 
 def _serve(confinement_path):
@@ -393,12 +417,17 @@ def _serve(confinement_path):
     _server["confinement"] = confinement
     _server["subreaper"] = confinement.subreaper()
     _preload()
+    # What the server imported stays out of the collector's sight, so that a child's
+    # collections do not touch (and copy) every page inherited from the server.
+    import gc
+
+    gc.freeze()
     _send({"ready": True, "layers": confinement.available, "landlock_abi": confinement.abi})
     while True:
         request = _receive()
         if request is None:
             return
-        _send(_run_one(request))
+        _run_one(request)
 
 
 if __name__ == "__main__":
