@@ -15,6 +15,8 @@ packages=(
   python3-sklearn python3-statsmodels python3-venv
   # Excel workbooks as data files
   python3-openpyxl
+  # confinement of analysis runs
+  libseccomp-dev
   # tests and benchmarks
   libcpp-httplib-dev libgtest-dev libgmock-dev libbenchmark-dev
   unixodbc odbc-postgresql tdsodbc

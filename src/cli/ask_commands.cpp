@@ -23,6 +23,7 @@
 #include "norvex/flow_stages/log.hpp"
 #include "norvex/graph/image.hpp"
 #include "norvex/llm/usage.hpp"
+#include "norvex/python/sandbox.hpp"
 #include "norvex/sql/database.hpp"
 #include "norvex/sql/row_parser.hpp"
 #include "stdout_to_stderr.hpp"
@@ -59,6 +60,7 @@ struct AskOptions {
   bool verbose = false;
   FileArguments files;
   std::optional<std::string> save_db;
+  bool strict_sandbox = false;
 };
 
 struct GraphOptions {
@@ -186,8 +188,23 @@ void print_answer(const Json& result) {
   std::cout << std::endl;
 }
 
+// Which confinement layers analysis code runs under on this machine.
+void print_sandbox() {
+  const auto status = python::sandbox_layers();
+  std::cerr << "Analysis sandbox: " << python::describe_sandbox_layers(status.available)
+            << ", allow-list environment (Landlock ABI " << status.landlock_abi << ")";
+  if (!status.complete()) {
+    std::cerr << "; missing: "
+              << python::describe_sandbox_layers(python::kAllSandboxLayers & ~status.available);
+  }
+  std::cerr << std::endl;
+}
+
 int ask(const AskOptions& o) {
   if (!o.verbose) flow_stages::set_log_sink([](std::string_view, std::string_view) {});
+  // The analysis library reads the strict setting at every run.
+  if (o.strict_sandbox) ::setenv(python::kSandboxVariable.data(), "strict", 1);
+  if (o.verbose) print_sandbox();
   const auto records = model_records(o);
   // Data files become a database first; it lives until the answer is printed.
   std::optional<files::FileDatabase> file_db;
@@ -320,7 +337,11 @@ void add_ask_commands(CLI::App& app, Action& action) {
   ask_command->add_flag("--json", o->json,
                         "Print only the result record as JSON on standard output");
   ask_command->add_flag("--quiet", o->quiet, "No progress display on standard error");
-  ask_command->add_flag("--verbose", o->verbose, "Also show the pipeline's log lines");
+  ask_command->add_flag("--verbose", o->verbose,
+                        "Also show the pipeline's log lines and the analysis sandbox's layers");
+  ask_command->add_flag("--strict-sandbox", o->strict_sandbox,
+                        "Refuse to run analysis code unless every sandbox layer applies "
+                        "(also NORVEX_SANDBOX=strict)");
   ask_command->callback([o, &action, db, engine, file] {
     if (db->count() == 0 && engine->count() == 0 && file->count() == 0) {
       throw CLI::RequiredError("--db, --engine or --file");

@@ -10,8 +10,7 @@
 #include <iostream>
 
 #include "norvex/error.hpp"
-
-extern char** environ;
+#include "norvex/python/sandbox.hpp"
 
 namespace norvex::coderun::detail {
 
@@ -24,6 +23,12 @@ int run_child(const std::vector<std::string>& arguments) {
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
 
+  // pip and venv see an allow-list of our environment: no API key or password reaches them.
+  std::vector<std::string> environment = python::allow_listed_environment(true);
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t signals;
@@ -31,7 +36,7 @@ int run_child(const std::vector<std::string>& arguments) {
   posix_spawnattr_setsigmask(&attributes, &signals);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), environ);
+  const int rc = ::posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), envp.data());
   posix_spawnattr_destroy(&attributes);
   if (rc != 0) {
     throw Error("cannot start '" + arguments.front() + "': " + std::strerror(rc));

@@ -211,7 +211,14 @@ PandasExecutor::PandasExecutor(std::shared_ptr<llm::ChatModel> model,
 graph::Update PandasExecutor::invoke(const graph::State& state) {
   // PythonExit (an exit request of the code) leaves here on purpose: it is no failure of
   // the analysis but a request to stop.
-  auto result = python::run_analysis(text_field(state, field::pandas_code), options_);
+  // The run may write its charts only into the run's media folder, the one the prompt names.
+  python::AnalysisOptions options = options_;
+  if (options.media_directory.empty()) {
+    if (const auto* path = state.find(field::save_path); path != nullptr && path->is_string()) {
+      options.media_directory = path->get<std::string>();
+    }
+  }
+  auto result = python::run_analysis(text_field(state, field::pandas_code), options);
   graph::Update update;
   if (result.success) {
     update.set(key(field::python_executed_output), std::move(result.output));

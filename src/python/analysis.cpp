@@ -1,9 +1,11 @@
 #include "norvex/python/analysis.hpp"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +19,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -27,8 +30,10 @@
 #include "norvex/error.hpp"
 #include "norvex/python/embedded.hpp"
 #include "norvex/python/interpreter.hpp"
+#include "norvex/python/sandbox.hpp"
 #include "package_environment.hpp"
 #include "runtime_source.hpp"
+#include "sandbox/confine.h"
 
 extern char** environ;
 
@@ -44,21 +49,15 @@ using Json = nlohmann::json;
 constexpr int kChannelFd = 3;
 // Importing pandas and matplotlib can take a while on a cold disk.
 constexpr auto kStartupLimit = std::chrono::seconds(120);
-constexpr std::array<std::string_view, 4> kSecretMarks = {"KEY", "PASSWORD", "SECRET", "TOKEN"};
+// How long the server may take to fork a run, and to report a run that we killed.
+constexpr auto kServerReplyLimit = std::chrono::seconds(30);
+constexpr std::size_t kFileSizeDefault = std::size_t{256} << 20;
 
 constexpr std::string_view kTimeoutErrorType = "TimeoutError";
 constexpr std::string_view kWorkerErrorType = "ChildProcessError";
 
 std::string errno_text(int error) {
   return std::strerror(error);
-}
-
-bool is_secret_name(std::string_view name) {
-  std::string upper(name);
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return std::any_of(kSecretMarks.begin(), kSecretMarks.end(),
-                     [&](std::string_view mark) { return upper.find(mark) != std::string::npos; });
 }
 
 // matplotlib keeps its font cache in its configuration folder; when the usual one cannot be
@@ -84,15 +83,10 @@ std::optional<std::filesystem::path> matplotlib_config_dir() {
   return private_dir;
 }
 
-// The worker's environment: ours without secrets, with the non-interactive chart backend.
+// The fork server's environment: an allow-list of ours, with the non-interactive chart
+// backend. Its children inherit it, with HOME and TMPDIR pointing at the run's own folder.
 std::vector<std::string> worker_environment() {
-  std::vector<std::string> result;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    std::string_view text(*entry);
-    auto name = text.substr(0, text.find('='));
-    if (is_secret_name(name) || name == "MPLBACKEND") continue;
-    result.emplace_back(text);
-  }
+  std::vector<std::string> result = allow_listed_environment();
   result.emplace_back("MPLBACKEND=agg");
   if (auto config = matplotlib_config_dir()) result.push_back("MPLCONFIGDIR=" + config->string());
   return result;
@@ -165,38 +159,71 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-/// The long-lived analysis worker process and its channel.
+// One line on standard error, once per process, when runs go on with fewer layers.
+void warn_once(unsigned missing, const std::string& why) {
+  static std::once_flag warned;
+  std::call_once(warned, [&] {
+    std::cout.flush();
+    std::cerr << "norvex: warning: analysis code runs without these sandbox layers: "
+              << describe_sandbox_layers(missing) << (why.empty() ? "" : " (" + why + ")")
+              << "; set " << kSandboxVariable << "=strict to refuse such runs" << std::endl;
+  });
+}
+
+// Where the confinement library lies: we link it, so the loader knows.
+std::string confinement_library() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&norvex_sandbox_probe), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return {};
+  }
+  return info.dli_fname;
+}
+
+/// What one isolated run asks of the fork server.
+struct RunRequest {
+  std::string body;
+  std::chrono::seconds time_limit;
+  unsigned wanted_layers;
+  bool strict;
+};
+
+/// The warm analysis fork server and its channel: one process that has the analysis stack
+/// imported and forks a fresh, confined child for each run.
 /// Thread rule: not thread-safe; run_analysis serialises use with one mutex.
 class Worker {
  public:
-  AnalysisResult run(std::string_view code, const AnalysisOptions& options,
-                     const std::filesystem::path& directory) {
-    if (pid_ > 0 && (memory_limit_ != options.memory_limit || !alive())) stop();
-    const auto [env_dir, generation] = detail::package_environment();
-    Json request = {{"code", std::string(code)},
-                    {"cwd", directory.string()},
-                    {"env", env_dir.empty() ? Json(nullptr) : Json(env_dir.string())},
-                    {"generation", generation}};
-    const std::string body = request.dump(-1, ' ', false, Json::error_handler_t::replace);
-    // A worker that died while idle has run nothing of this request: one retry is safe.
+  AnalysisResult run(const RunRequest& request) {
+    if (pid_ > 0 && !alive()) stop();
+    // A server that died while idle has run nothing of this request: one retry is safe.
     for (int attempt = 0;; ++attempt) {
-      if (pid_ <= 0) start(options.memory_limit);
-      await_ready();
-      if (send_frame(body)) break;
+      ensure_started();
+      if (send_frame(request.body)) break;
       stop();
-      if (attempt > 0) throw Error("the analysis worker closed its channel before a run");
+      if (attempt > 0) throw Error("the analysis fork server closed its channel before a run");
     }
 
+    Json started;
+    if (read_frame(started, Clock::now() + kServerReplyLimit) != Read::message ||
+        !started.contains("started") || !started["started"].is_number_integer()) {
+      const Json reply = started;  // a plain result: the fork itself failed
+      if (reply.contains("status")) return run_outcome(reply, request);
+      stop();
+      throw Error("the analysis fork server stopped answering; a new one starts with the next run");
+    }
+    const pid_t child = started["started"].get<pid_t>();
+
     Json outcome;
-    const auto deadline = Clock::now() + options.time_limit;
-    switch (read_frame(outcome, deadline)) {
+    switch (read_frame(outcome, Clock::now() + request.time_limit)) {
       case Read::message:
-        return from_outcome(outcome);
+        return run_outcome(outcome, request);
       case Read::timeout: {
-        stop();
-        replace();
+        ::kill(-child, SIGKILL);  // the run's process group: whatever the code started
+        ::kill(child, SIGKILL);
+        Json report;  // the server's word on the killed run keeps the channel in step
+        if (read_frame(report, Clock::now() + kServerReplyLimit) != Read::message) stop();
         return failure(kTimeoutErrorType, "the analysis code did not finish within " +
-                                              std::to_string(options.time_limit.count()) +
+                                              std::to_string(request.time_limit.count()) +
                                               " s and was stopped");
       }
       case Read::closed:
@@ -204,11 +231,18 @@ class Worker {
         const std::string how = describe_status(reap_closed());
         stop();
         replace();
-        return failure(kWorkerErrorType, "the analysis worker " + how +
-                                             " while running the code; a new worker was started");
+        return failure(kWorkerErrorType, "the analysis fork server " + how +
+                                             " while running the code; a new one was started");
       }
     }
   }
+
+  void ensure_started() {
+    if (pid_ <= 0) start();
+    await_ready();
+  }
+
+  [[nodiscard]] unsigned available_layers() const noexcept { return available_layers_; }
 
   void stop() noexcept {
     if (pid_ > 0) {
@@ -225,10 +259,38 @@ class Worker {
  private:
   enum class Read { message, closed, timeout };
 
-  void start(std::size_t memory_limit) {
+  // A child's report, with what the server adds: a run that ended without a result, a strict
+  // run that was refused, the layers that confined the run.
+  static AnalysisResult run_outcome(const Json& outcome, const RunRequest& request) {
+    const std::string status = outcome.value("status", "");
+    const unsigned layers = outcome.value("layers", 0u);
+    if (status == "died") {
+      return failure(kWorkerErrorType, "the analysis run " +
+                                           outcome.value("how", std::string("ended")) +
+                                           " while running the code");
+    }
+    if (status == "refused") {
+      throw Error(
+          "analysis code was not run: the strict sandbox setting requires every layer, "
+          "and these could not be applied: " +
+          describe_sandbox_layers(request.wanted_layers & ~layers) + " (" +
+          outcome.value("message", std::string()) + ")");
+    }
+    if (const unsigned missing = request.wanted_layers & ~layers; missing != 0) {
+      warn_once(missing, outcome.value("sandbox_warning", std::string()));
+    }
+    AnalysisResult result = from_outcome(outcome);
+    result.sandbox_layers = layers;
+    return result;
+  }
+
+  void start() {
+    // Model-written code is about to run near us: other processes of our user must not
+    // read our environment (API keys, passwords) or memory through /proc.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     const std::string program = python_program().string();
     std::vector<std::string> arguments = {program, "-c", std::string(runtime_source()),
-                                          std::to_string(memory_limit)};
+                                          confinement_library()};
     std::vector<std::string> environment = worker_environment();
     auto argv = pointers(arguments);
     auto envp = pointers(environment);
@@ -265,11 +327,10 @@ class Worker {
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
-      throw Error("cannot start the analysis worker '" + program + "': " + errno_text(rc));
+      throw Error("cannot start the analysis fork server '" + program + "': " + errno_text(rc));
     }
     pid_ = pid;
     channel_ = std::move(ours);
-    memory_limit_ = memory_limit;
     ready_ = false;
     input_.clear();
   }
@@ -277,7 +338,7 @@ class Worker {
   // Starts the next worker at once, so it loads its packages while the caller goes on.
   void replace() noexcept {
     try {
-      start(memory_limit_);
+      start();
     } catch (const Error&) {
       // The next run tries again and reports the failure.
     }
@@ -289,17 +350,18 @@ class Worker {
     switch (read_frame(hello, Clock::now() + kStartupLimit)) {
       case Read::message:
         ready_ = true;
+        available_layers_ = hello.value("layers", 0u);
         return;
       case Read::timeout:
         stop();
-        throw Error("the analysis worker did not get ready within " +
+        throw Error("the analysis fork server did not get ready within " +
                     std::to_string(kStartupLimit.count()) + " s");
       case Read::closed:
       default: {
         const std::string how = describe_status(reap_closed());
         stop();
-        throw Error("the analysis worker " + how + " while starting (" + python_program().string() +
-                    ")");
+        throw Error("the analysis fork server " + how + " while starting (" +
+                    python_program().string() + ")");
       }
     }
   }
@@ -387,7 +449,7 @@ class Worker {
   pid_t pid_ = -1;
   UniqueFd channel_;
   bool ready_ = false;
-  std::size_t memory_limit_ = 0;
+  unsigned available_layers_ = 0;
   std::string input_;
 };
 
@@ -433,20 +495,61 @@ std::filesystem::path python_program() {
 }
 
 AnalysisResult run_analysis(std::string_view code, const AnalysisOptions& options) {
-  if (!options.isolated) return run_in_process(code);
+  const bool strict = options.strict_sandbox || strict_sandbox_from_environment();
+  if (!options.isolated) {
+    if (strict) {
+      throw Error("analysis code was not run: the strict sandbox setting refuses in-process runs");
+    }
+    return run_in_process(code);
+  }
   if (options.time_limit.count() <= 0) {
     throw ArgumentError("the analysis time limit must be positive");
   }
+  const unsigned wanted = kAllSandboxLayers & ~options.disabled_sandbox_layers;
+  if (const unsigned missing = kAllSandboxLayers & ~(sandbox_layers().available & wanted);
+      strict && missing != 0) {
+    throw Error(
+        "analysis code was not run: the strict sandbox setting requires every layer, and "
+        "these are missing: " +
+        describe_sandbox_layers(missing));
+  }
   std::filesystem::path directory = options.working_directory;
+  std::filesystem::path media = options.media_directory;
   try {
     directory =
         directory.empty() ? std::filesystem::current_path() : std::filesystem::absolute(directory);
+    if (!media.empty()) {
+      // Relative media paths mean what they mean to the caller: beneath its directory.
+      media = (directory / media).lexically_normal();
+      std::filesystem::create_directories(media);
+    }
   } catch (const std::filesystem::filesystem_error& error) {
     return failure("FileNotFoundError", error.what());
   }
+  const auto [env_dir, generation] = detail::package_environment();
+  const Json body = {{"code", std::string(code)},
+                     {"cwd", directory.string()},
+                     {"media", media.string()},
+                     {"env", env_dir.empty() ? Json(nullptr) : Json(env_dir.string())},
+                     {"generation", generation},
+                     {"time_limit", options.time_limit.count()},
+                     {"memory_limit", options.memory_limit},
+                     {"file_size_limit", options.file_size_limit},
+                     {"layers", wanted},
+                     {"strict", strict}};
+  const RunRequest request{.body = body.dump(-1, ' ', false, Json::error_handler_t::replace),
+                           .time_limit = options.time_limit,
+                           .wanted_layers = wanted,
+                           .strict = strict};
   auto& slot = worker_slot();
   std::lock_guard lock(slot.mutex);
-  return slot.worker.run(code, options, directory);
+  return slot.worker.run(request);
+}
+
+void prewarm_analysis() {
+  auto& slot = worker_slot();
+  std::lock_guard lock(slot.mutex);
+  slot.worker.ensure_started();
 }
 
 void shutdown_analysis_worker() noexcept {

@@ -52,7 +52,7 @@ TEST(AnalysisWorker, FollowsTheExecutionRules) {
   EXPECT_NE(odd.output.find("ok"), std::string::npos);
 }
 
-TEST(AnalysisWorker, PandasAndMatplotlibChartLandsInTheCallersDirectory) {
+TEST(AnalysisWorker, PandasAndMatplotlibChartLandsInTheMediaFolderBeneathTheCallersDirectory) {
   ScratchDir dir;
   const std::string code = R"(
 import pandas as pd
@@ -63,12 +63,16 @@ print(totals.to_dict())
 totals.plot(kind="bar")
 plt.savefig("chart.png", dpi=50)
 )";
-  auto result = run_analysis(code, {.working_directory = dir.path()});
+  // The media folder is named relative to the working directory, as the caller sees it.
+  auto result = run_analysis(
+      code.substr(0, code.find("plt.savefig")) + "plt.savefig(\"media/chart.png\", dpi=50)\n",
+      {.working_directory = dir.path(), .media_directory = "media"});
   ASSERT_TRUE(result.success) << result.error;
   EXPECT_EQ(result.output, "{'Jazz': 1, 'Metal': 5, 'Rock': 5}\n");
 
   int width = 0, height = 0, channels = 0;
-  unsigned char* pixels = stbi_load((dir / "chart.png").c_str(), &width, &height, &channels, 0);
+  unsigned char* pixels =
+      stbi_load((dir / "media" / "chart.png").c_str(), &width, &height, &channels, 0);
   ASSERT_NE(pixels, nullptr) << "chart.png is not a decodable PNG";
   stbi_image_free(pixels);
   EXPECT_EQ(width, 320);  // matplotlib's default 6.4 x 4.8 inches at 50 dpi
@@ -152,13 +156,14 @@ TEST(AnalysisWorker, SecretsAreAbsentFromTheWorkersEnvironment) {
   ::setenv("NORVEX_TEST_PLAIN", "visible", 1);
   shutdown_analysis_worker();  // the next worker starts with this environment
 
+  // An allow-list: variables it does not name stay out too, secret-looking or not.
   auto result = run_analysis(
       "import os\n"
       "names = ['NORVEX_TEST_API_KEY', 'db_password', 'SOME_SECRET', 'github_token']\n"
       "print([n for n in names if n in os.environ], os.environ.get('NORVEX_TEST_PLAIN'))\n"
-      "print(os.environ.get('MPLBACKEND'))");
+      "print(os.environ.get('MPLBACKEND'), 'PATH' in os.environ)");
   ASSERT_TRUE(result.success) << result.error;
-  EXPECT_EQ(result.output, "[] visible\nagg\n");
+  EXPECT_EQ(result.output, "[] None\nagg True\n");
   // Our own process keeps its variables.
   EXPECT_STREQ(std::getenv("db_password"), "p-456");
 }

@@ -2,19 +2,24 @@
 /// Running analysis code with the pipeline's rules: a fresh namespace holding `datetime`,
 /// printed output captured, "TypeName: message" on an ordinary error, exit requests raised.
 ///
-/// By default code runs isolated, in a long-lived worker process (Python with pandas and
-/// matplotlib loaded once) that is started on first use and replaced when it dies. The
-/// worker has a memory limit, each run a time limit enforced by killing the worker, its
-/// environment holds no secrets (names containing KEY, PASSWORD, SECRET or TOKEN, in any
-/// case), it runs in the caller's working directory, and its own standard output is not
-/// the result channel. Concurrent calls are served one at a time by the one worker, so
-/// outputs never mix.
+/// By default code runs isolated: a warm fork server (Python with pandas and matplotlib
+/// imported once, started on first use or by prewarm_analysis, replaced when it dies) forks a
+/// fresh child for every run, so nothing of one run reaches the next. The child confines
+/// itself before the code runs (see sandbox.hpp): it reads only what the interpreter needs,
+/// writes only the media folder and a private temporary folder (HOME and TMPDIR, removed
+/// after the run), has no network, cannot signal or trace other processes nor start new
+/// ones, sees an allow-listed environment, and runs under memory, file-size and CPU limits.
+/// It runs in the caller's working directory (relative chart paths resolve there) and its
+/// descriptor 1 is not the result. A run that outlives its time limit is killed with its
+/// process group; the server stays. Concurrent calls are served one at a time.
 
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
+
+#include "norvex/python/sandbox.hpp"
 
 namespace norvex::python {
 
@@ -25,11 +30,20 @@ struct AnalysisOptions {
   bool isolated = true;
   /// Longest run time (positive); the worker is killed (and replaced) when a run exceeds it.
   std::chrono::seconds time_limit{60};
-  /// Address-space limit of the worker process in bytes (0: none). A run asking for a
-  /// different limit than the running worker's gets a new worker.
+  /// Address-space limit of the run in bytes (0: none).
   std::size_t memory_limit = std::size_t{4} << 30;
+  /// Largest file the run may write, in bytes (0: none).
+  std::size_t file_size_limit = std::size_t{256} << 20;
   /// Directory the code runs in; empty means the caller's current directory at call time.
   std::filesystem::path working_directory = {};
+  /// The one folder the code may write to besides its private temporary folder (charts); a
+  /// relative path resolves against `working_directory`. Created when missing. Empty: none.
+  std::filesystem::path media_directory = {};
+  /// Refuse to run unless every sandbox layer applies (also `NORVEX_SANDBOX=strict`).
+  bool strict_sandbox = false;
+  /// SandboxLayer bits to leave off (a kernel where one misbehaves; tests). A strict run
+  /// with any layer off is refused.
+  unsigned disabled_sandbox_layers = 0;
 };
 
 /// What an analysis run produced. Thread rule: a plain value.
@@ -41,6 +55,8 @@ struct AnalysisResult {
   /// for its time limit, or a worker that crashed or exited, is a failure with a message
   /// saying so.
   std::string error;
+  /// SandboxLayer bits that confined this run (0 for in-process runs).
+  unsigned sandbox_layers = 0;
 };
 
 /// Name of the variable that names the Python interpreter used for the worker and for
@@ -55,11 +71,15 @@ inline constexpr std::string_view kPythonVariable = "NORVEX_PYTHON";
 /// Thread rule: callable from any thread; concurrent calls run one after another.
 /// Throws PythonExit when the code raises SystemExit, KeyboardInterrupt or another
 /// non-Exception error; ArgumentError for a time limit that is not positive; norvex::Error
-/// when the worker cannot be started.
+/// when the fork server cannot be started, or when the strict setting refuses the run.
 [[nodiscard]] AnalysisResult run_analysis(std::string_view code,
                                           const AnalysisOptions& options = {});
 
-/// Stops the analysis worker if one runs (waiting for a run in progress); the next isolated
+/// Starts the analysis fork server now, so that the first run does not pay for importing
+/// the analysis stack. Throws norvex::Error when it cannot be started.
+void prewarm_analysis();
+
+/// Stops the analysis fork server if one runs (waiting for a run in progress); the next isolated
 /// run starts a new one, which sees the environment variables of that moment. Never throws.
 void shutdown_analysis_worker() noexcept;
 

@@ -1,8 +1,9 @@
 """The Python side of norvex's code execution.
 
 One execution function serves both hosts: the interpreter embedded in the library (which
-loads this text as the module ``norvex_runtime``) and the isolated analysis worker (this
-text started as ``python3 -c <text> <memory limit>``, which runs ``_serve`` below).
+loads this text as the module ``norvex_runtime``) and the analysis fork server (this text
+started as ``python3 -c <text> <confinement library>``, which runs ``_serve`` below): a warm
+process that imports the analysis stack once and forks a fresh, confined child per run.
 """
 
 import ast
@@ -92,16 +93,34 @@ def analyse(code, env_dir=None, generation=0):
         _close_figures()
 
 
-# ---- the isolated analysis worker -------------------------------------------------------
+# ---- the analysis fork server ------------------------------------------------------------
+#
+# The library talks to the server over descriptor 3 in length-prefixed JSON frames. For each
+# request the server forks a child, says {"started": pid} (the library kills that pid's group
+# at the time limit), and relays the child's result, or {"status": "died"} when the child
+# ended without one. The child confines itself before the code runs and writes its result on
+# its own pipe, which it holds at descriptor 3 in place of the server's channel.
 
 _CHANNEL = 3
 _HEADER = struct.Struct(">I")
+_CLOSED_CHANNEL_GRACE = 2.0
+
+# Read-only for the run: what the interpreter and its libraries load, never the caller's
+# folders. Paths that do not exist on a system are skipped.
+_READ_ONLY = (
+    "/usr/lib", "/usr/lib64", "/usr/lib32", "/usr/libexec", "/usr/share", "/usr/bin",
+    "/usr/local/lib", "/usr/local/share", "/lib", "/lib64", "/lib32", "/bin",
+    "/etc/ld.so.cache", "/etc/localtime", "/etc/matplotlibrc", "/etc/mime.types",
+    "/dev/urandom", "/dev/random", "/dev/zero", "/proc/self", "/proc/cpuinfo",
+    "/proc/meminfo", "/sys/devices/system/cpu",
+)
+_READ_WRITE = ("/dev/null",)
 
 
-def _read_exactly(count):
+def _read_exactly(fd, count):
     chunks = []
     while count > 0:
-        chunk = os.read(_CHANNEL, min(count, 1 << 20))
+        chunk = os.read(fd, min(count, 1 << 20))
         if not chunk:
             return None
         chunks.append(chunk)
@@ -110,34 +129,30 @@ def _read_exactly(count):
 
 
 def _receive():
-    header = _read_exactly(_HEADER.size)
+    header = _read_exactly(_CHANNEL, _HEADER.size)
     if header is None:
         return None
-    body = _read_exactly(_HEADER.unpack(header)[0])
+    body = _read_exactly(_CHANNEL, _HEADER.unpack(header)[0])
     return None if body is None else json.loads(body.decode("utf-8"))
 
 
-def _send(message):
+def _frame(message):
     body = json.dumps(message, ensure_ascii=False).encode("utf-8", "replace")
-    data = memoryview(_HEADER.pack(len(body)) + body)
+    return _HEADER.pack(len(body)) + body
+
+
+def _send(message, fd=_CHANNEL):
+    data = memoryview(_frame(message))
     while data:
-        data = data[os.write(_CHANNEL, data):]
+        data = data[os.write(fd, data):]
 
 
 def _watch_parent(parent):
-    # A worker whose library process died must not live on (a runaway loop would).
+    # A server whose library process died must not live on.
     while True:
         time.sleep(1.0)
         if os.getppid() != parent:
             os._exit(0)
-
-
-def _limit_resources(memory_limit):
-    import resource
-
-    if memory_limit > 0:
-        resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
-    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
 def _preload():
@@ -156,27 +171,264 @@ def _preload():
         pass
 
 
-def _handle(request):
+class _Confinement:
+    """The confinement library, loaded with ctypes."""
+
+    def __init__(self, path):
+        import ctypes
+
+        self.lib = ctypes.CDLL(path) if path else None
+        self.available = 0
+        self.abi = 0
+        if self.lib is None:
+            return
+        self.lib.norvex_sandbox_probe.restype = ctypes.c_uint
+        self.lib.norvex_sandbox_confine.restype = ctypes.c_uint
+        self.lib.norvex_sandbox_confine.argtypes = [
+            ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint, ctypes.c_char_p, ctypes.c_size_t]
+        self.lib.norvex_sandbox_limits.argtypes = [ctypes.c_ulonglong] * 4
+        abi = ctypes.c_int(0)
+        self.available = self.lib.norvex_sandbox_probe(ctypes.byref(abi))
+        self.abi = abi.value
+        self.error = ctypes.create_string_buffer(512)
+
+    def subreaper(self):
+        return self.lib is not None and self.lib.norvex_sandbox_become_subreaper() == 0
+
+    def limits(self, address_space, file_size, open_files, cpu_seconds):
+        if self.lib is None:
+            return False
+        return self.lib.norvex_sandbox_limits(address_space, file_size, open_files,
+                                              cpu_seconds) == 0
+
+    def confine(self, read_only, read_write, wanted):
+        if self.lib is None:
+            return 0, "the confinement library is not loaded"
+        applied = self.lib.norvex_sandbox_confine(
+            "\n".join(read_only).encode(), "\n".join(read_write).encode(), wanted,
+            self.error, len(self.error))
+        return applied, self.error.value.decode("utf-8", "replace")
+
+
+_LAYER_LIMITS = 1 << 5
+_LAYER_SUBREAPER = 1 << 6
+_server = {"confinement": None, "subreaper": False}
+
+
+def _read_only_paths():
+    # Computed in the server once per import path, so that children inherit the answer.
+    key = tuple(sys.path)
+    cached = _server.get("read_only")
+    if cached is not None and cached[0] == key:
+        return cached[1]
+    import sysconfig
+
+    paths = set(_READ_ONLY)
+    paths.update(p for p in sys.path if p and os.path.isabs(p))
+    installed = sysconfig.get_paths()
+    for name in ("stdlib", "platstdlib", "purelib", "platlib"):
+        value = installed.get(name)
+        if value:
+            paths.add(value)
+    config = os.environ.get("MPLCONFIGDIR")
+    if config:
+        paths.add(config)
+    _server["read_only"] = (key, sorted(paths))
+    return _server["read_only"][1]
+
+
+def _child(request, private):
+    """Runs in the forked child: confine, run, report on descriptor 3, exit."""
+    os.setpgid(0, 0)  # the library ends the run by killing this group
+    null = os.open(os.devnull, os.O_RDWR)
+    os.dup2(null, 0)
+    os.dup2(null, 1)  # what the code writes to descriptor 1 is no part of any output
+    os.close(null)
+    import resource
+
+    os.closerange(4, resource.getrlimit(resource.RLIMIT_NOFILE)[0])
+    os.environ["HOME"] = private
+    os.environ["TMPDIR"] = private
+    import tempfile
+
+    tempfile.tempdir = private
     try:
         os.chdir(request["cwd"])
     except OSError as error:
         return {"status": "error", "type": type(error).__name__, "message": str(error)}
-    return analyse(request["code"], request.get("env"), request.get("generation", 0))
+
+    confinement = _server["confinement"]
+    wanted = request.get("layers", 0)
+    applied = _LAYER_SUBREAPER if _server["subreaper"] else 0
+    time_limit = max(1, int(request.get("time_limit", 60)))
+    if wanted & _LAYER_LIMITS and confinement.limits(
+            request.get("memory_limit", 0), request.get("file_size_limit", 0), 256,
+            time_limit + 5):
+        applied |= _LAYER_LIMITS
+    writable = list(_READ_WRITE) + [private]
+    if request.get("media"):
+        writable.append(request["media"])
+    confined, why = confinement.confine(_read_only_paths(), writable, wanted)
+    applied |= confined
+    missing = wanted & ~applied
+    if missing and request.get("strict"):
+        return {"status": "refused", "layers": applied,
+                "message": why or "a confinement layer could not be applied", "missing": missing}
+    outcome = analyse(request["code"], request.get("env"), request.get("generation", 0))
+    outcome["layers"] = applied
+    if why:
+        outcome["sandbox_warning"] = why
+    return outcome
 
 
-def _serve(memory_limit):
+def _describe(status):
+    if os.WIFEXITED(status):
+        return "exited with status %d" % os.WEXITSTATUS(status)
+    if os.WIFSIGNALED(status):
+        import signal
+
+        number = os.WTERMSIG(status)
+        try:
+            name = signal.strsignal(number) or "unknown"
+        except ValueError:
+            name = "unknown"
+        return "was killed by signal %d (%s)" % (number, name)
+    return "ended"
+
+
+def _wait(pid, grace):
+    """The child's wait status; after grace seconds its group is killed first."""
+    deadline = time.monotonic() + grace
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done == pid:
+            return status
+        if time.monotonic() >= deadline:
+            _kill_group(pid)
+            return os.waitpid(pid, 0)[1]
+        time.sleep(0.0002)
+
+
+def _kill_group(pid):
+    import signal
+
+    for target in (-pid, pid):
+        try:
+            os.kill(target, signal.SIGKILL)
+        except OSError:
+            pass
+
+
+def _reap_leftovers():
+    # As subreaper, the server inherits whatever a run left behind: none of it may live on.
+    import signal
+
+    try:
+        with open("/proc/thread-self/children") as listing:
+            for pid in listing.read().split():
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except OSError:
+                    pass
+    except OSError:
+        pass
+    while True:
+        try:
+            done, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if done == 0:
+            return
+
+
+def _private_base():
+    # A memory-backed folder when there is one: creating and removing a folder per run on a
+    # journalling disk costs milliseconds.
+    shm = "/dev/shm"
+    if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK):
+        return shm
+    return None
+
+
+def _run_one(request):
+    import shutil
+    import tempfile
+
+    use_environment(request.get("env"), request.get("generation", 0))
+    _read_only_paths()
+    private = tempfile.mkdtemp(prefix="norvex-run-", dir=_private_base())
+    read_end, write_end = os.pipe()
+    try:
+        pid = os.fork()
+    except OSError as error:
+        os.close(read_end)
+        os.close(write_end)
+        shutil.rmtree(private, ignore_errors=True)
+        _send({"status": "error", "type": type(error).__name__, "message": str(error)})
+        return
+    if pid == 0:
+        try:
+            os.close(read_end)
+            os.dup2(write_end, _CHANNEL)  # replaces the server's channel in this process
+            os.close(write_end)
+            result = _child(request, private)
+            _send(result)
+            os.close(_CHANNEL)  # the end of the result, before the exit's own clean-up
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    try:
+        os.setpgid(pid, pid)
+    except OSError:
+        pass  # the child has done it already, or has ended
+    _send({"started": pid})
+    chunks = []
+    while True:
+        chunk = os.read(read_end, 1 << 20)
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(read_end)
+    data = b"".join(chunks)
+    result = None
+    if len(data) >= _HEADER.size:
+        size = _HEADER.unpack(data[:_HEADER.size])[0]
+        if len(data) == _HEADER.size + size:
+            try:
+                result = json.loads(data[_HEADER.size:].decode("utf-8"))
+            except ValueError:
+                pass
+    if result is not None:
+        # The caller has its answer while the child's exit and the clean-up go on here.
+        _send(result)
+    status = _wait(pid, _CLOSED_CHANNEL_GRACE)
+    _kill_group(pid)
+    _reap_leftovers()
+    shutil.rmtree(private, ignore_errors=True)
+    if result is None:
+        _send({"status": "died", "how": _describe(status)})
+
+
+def _serve(confinement_path):
     if sys.path and sys.path[0] == "":
         del sys.path[0]
     threading.Thread(target=_watch_parent, args=(os.getppid(),), daemon=True).start()
-    _limit_resources(memory_limit)
+    confinement = _Confinement(confinement_path)
+    _server["confinement"] = confinement
+    _server["subreaper"] = confinement.subreaper()
     _preload()
-    _send({"ready": True})
+    # What the server imported stays out of the collector's sight, so that a child's
+    # collections do not touch (and copy) every page inherited from the server.
+    import gc
+
+    gc.freeze()
+    _send({"ready": True, "layers": confinement.available, "landlock_abi": confinement.abi})
     while True:
         request = _receive()
         if request is None:
             return
-        _send(_handle(request))
+        _run_one(request)
 
 
 if __name__ == "__main__":
-    _serve(int(sys.argv[1]) if len(sys.argv) > 1 else 0)
+    _serve(sys.argv[1] if len(sys.argv) > 1 else "")

@@ -1,0 +1,55 @@
+#pragma once
+/// The confinement of analysis runs: which layers this machine offers, the environment that
+/// child processes get, and the strict setting.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace norvex::python {
+
+/// One confinement layer of an analysis run (bit values; combine with `|` on the numbers).
+enum class SandboxLayer : unsigned {
+  landlock_files =
+      1u << 0,  ///< file system allow-lists: read-only libraries, a writable media folder
+  landlock_network = 1u << 1,  ///< no TCP bind or connect
+  landlock_scopes = 1u << 2,   ///< no signals to outside processes, no abstract UNIX sockets
+  seccomp = 1u << 3,           ///< system call filter: sockets, ptrace, mounts, new processes…
+  no_new_privs = 1u << 4,
+  resource_limits = 1u << 5,  ///< address space, file size, open files, CPU seconds
+  subreaper = 1u << 6,        ///< descendants of a run return to the fork server and die
+};
+
+/// Every layer: what a strict run requires.
+inline constexpr unsigned kAllSandboxLayers = (1u << 7) - 1u;
+
+/// Name of the variable whose value "strict" refuses analysis runs without every layer.
+inline constexpr std::string_view kSandboxVariable = "NORVEX_SANDBOX";
+
+/// What confinement this machine offers. Thread rule: a plain value.
+struct SandboxStatus {
+  unsigned available = 0;  ///< bits of SandboxLayer
+  int landlock_abi = 0;    ///< 0 when Landlock is missing
+
+  [[nodiscard]] bool complete() const noexcept {
+    return (available & kAllSandboxLayers) == kAllSandboxLayers;
+  }
+};
+
+/// Probes this kernel once (later calls return the same answer). Never throws.
+[[nodiscard]] SandboxStatus sandbox_layers() noexcept;
+
+/// The layers named, comma-separated ("landlock-files, seccomp"); "none" for none.
+[[nodiscard]] std::string describe_sandbox_layers(unsigned layers);
+
+/// True when `NORVEX_SANDBOX` is "strict".
+[[nodiscard]] bool strict_sandbox_from_environment() noexcept;
+
+/// The environment for child processes that must not see our secrets (the analysis fork
+/// server, pip, venv): an allow-list of ours (PATH, HOME, locale, TZ, TMPDIR, thread counts;
+/// with `for_installer`, also pip's PIP_* settings, proxies and certificate paths), never a
+/// name containing KEY, PASSWORD, SECRET or TOKEN. Entries are "NAME=value".
+[[nodiscard]] std::vector<std::string> allow_listed_environment(bool for_installer = false);
+
+}  // namespace norvex::python

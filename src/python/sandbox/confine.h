@@ -1,0 +1,49 @@
+#pragma once
+/* The confinement layers an analysis run puts on itself before it runs model-written code.
+ *
+ * A small C library of its own: the fork server's child loads it with ctypes (Python has no
+ * Landlock or seccomp binding), and tests call each layer directly. Every function acts on
+ * the calling process only and is meant for a freshly forked child: the layers cannot be
+ * taken off again.
+ */
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One bit per layer; the same numbers travel in the run information. */
+enum {
+  NORVEX_LAYER_LANDLOCK_FILES = 1u << 0,   /* file system: read-only and read-write allow-lists */
+  NORVEX_LAYER_LANDLOCK_NETWORK = 1u << 1, /* no TCP bind or connect (Landlock ABI 4) */
+  NORVEX_LAYER_LANDLOCK_SCOPES = 1u << 2,  /* no signals out, no abstract sockets (ABI 6) */
+  NORVEX_LAYER_SECCOMP = 1u << 3,          /* system call filter */
+  NORVEX_LAYER_NO_NEW_PRIVS = 1u << 4,
+  NORVEX_LAYER_RESOURCE_LIMITS = 1u << 5,
+  NORVEX_LAYER_SUBREAPER = 1u << 6, /* descendants of a run return to the fork server */
+  NORVEX_LAYER_ALL = (1u << 7) - 1u
+};
+
+/* The layers this kernel offers; *landlock_abi (when not null) receives the Landlock ABI
+ * version, 0 when Landlock is missing or disabled. */
+unsigned norvex_sandbox_probe(int* landlock_abi);
+
+/* Sets the resource limits (0 leaves one as it is) and disables core files.
+ * Returns 0, or an errno value. */
+int norvex_sandbox_limits(unsigned long long address_space, unsigned long long file_size,
+                          unsigned long long open_files, unsigned long long cpu_seconds);
+
+/* Applies the wanted layers among NO_NEW_PRIVS, LANDLOCK_* and SECCOMP to the calling process.
+ * read_only and read_write list paths separated by '\n' (missing paths are skipped). Returns
+ * the layers applied; when a wanted layer that the kernel offers could not be applied, writes
+ * why into error (a C string of at most error_size bytes) and leaves it out of the result. */
+unsigned norvex_sandbox_confine(const char* read_only, const char* read_write, unsigned wanted,
+                                char* error, size_t error_size);
+
+/* Makes the calling process the subreaper of its descendants. Returns 0, or an errno value. */
+int norvex_sandbox_become_subreaper(void);
+
+#ifdef __cplusplus
+}
+#endif
