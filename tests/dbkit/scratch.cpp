@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
+#include <thread>
 
 #include "norvex/dbkit/config.hpp"
 #include "norvex/dbkit/connection.hpp"
@@ -85,10 +88,21 @@ PgScratch::PgScratch(const norvex::test::ServerConfig& server)
 }
 
 PgScratch::~PgScratch() {
-  try {
-    pg_admin_run(server_, "postgres", "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
-  } catch (const std::exception& error) {
-    ADD_FAILURE() << "dropping " << name_ << ": " << error.what();
+  // FORCE may meet an autovacuum worker on the new database, which an ordinary role may not
+  // end; such a worker is gone a moment later.
+  for (int attempt = 1;; ++attempt) {
+    try {
+      pg_admin_run(server_, "postgres", "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+      return;
+    } catch (const std::exception& error) {
+      if (attempt < 20 && std::string_view(error.what()).find("must be a member of the role") !=
+                              std::string_view::npos) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        continue;
+      }
+      ADD_FAILURE() << "dropping " << name_ << ": " << error.what();
+      return;
+    }
   }
 }
 
