@@ -71,6 +71,24 @@ TEST(CoderunEnvironment, EachSpecifierIsOneInstallerRunWithOneArgumentInOrder) {
                 kSuccessLine);
 }
 
+// The installer runs code from package indexes: it gets an allow-list of our environment,
+// never an API key or a password.
+TEST(CoderunEnvironment, TheInstallerSeesNoSecretOfOurEnvironment) {
+  ScratchDir dir;
+  test::install_fake_python(dir.path());
+  initialize_environment(dir.path());
+  ::setenv("OPENAI_API_KEY", "sk-installer-test", 1);
+  ::setenv("NORVEX_DB_PASSWORD", "pw-installer-test", 1);
+  ::setenv("SOME_UNRELATED_SETTING", "unrelated-installer-test", 1);
+  (void)capture_stdout([] { safe_install_modules({"numpy"}); });
+  ::unsetenv("OPENAI_API_KEY");
+  ::unsetenv("NORVEX_DB_PASSWORD");
+  ::unsetenv("SOME_UNRELATED_SETTING");
+  const std::string seen = test::read_text(dir / "environment.log");
+  EXPECT_EQ(seen.find("installer-test"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("PATH="), std::string::npos) << seen;
+}
+
 TEST(CoderunEnvironment, FailedCreationPropagatesAndKeepsTheInterpreterPath) {
   ScratchDir dir;
   test::install_fake_python(dir.path());

@@ -1,7 +1,8 @@
 #pragma once
 // A stand-in Python program for installer tests: `-m venv [--system-site-packages] DIR`
 // makes DIR/bin/python a copy of itself; anything else appends its arguments, one a line,
-// then "--", to calls.log beside its bin folder and prints one line.
+// then "--", to calls.log beside its bin folder, writes its environment to environment.log
+// there and prints one line.
 
 #include <sys/stat.h>
 
@@ -20,6 +21,7 @@ if [ "$1" = "-m" ] && [ "$2" = "venv" ]; then
   exit 1
 fi
 log="$(dirname "$0")/../calls.log"
+env > "$(dirname "$0")/../environment.log"
 for argument in "$@"; do printf '%s\n' "$argument" >> "$log"; done
 printf -- '--\n' >> "$log"
 echo "fake installer: $*"
