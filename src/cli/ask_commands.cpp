@@ -21,7 +21,7 @@
 #include "norvex/agent/agent.hpp"
 #include "norvex/error.hpp"
 #include "norvex/flow_stages/log.hpp"
-#include "norvex/graph/image.hpp"
+#include "norvex/drawing/image.hpp"
 #include "norvex/llm/usage.hpp"
 #include "norvex/python/sandbox.hpp"
 #include "norvex/sql/database.hpp"
@@ -258,7 +258,7 @@ int draw(const GraphOptions& o) {
   if (o.offline) {
     const std::string png =
         flow->compiled_graph().get_graph().draw_mermaid_png(graph::MermaidDrawMethod::LOCAL);
-    graph::save_image(png, *o.png);
+    drawing::save_image(png, *o.png);
   } else {
     flow->visualize_graph("png", *o.png);
   }

@@ -327,6 +327,9 @@ Json CompiledGraph::invoke(const Json& input, const RunnableConfig& config) cons
   return impl().run(input, config);
 }
 
+DrawableGraph::DrawableGraph(std::vector<std::string> nodes, std::vector<DrawableEdge> edges)
+    : nodes_(std::move(nodes)), edges_(std::move(edges)) {}
+
 DrawableGraph CompiledGraph::get_graph() const {
   return impl().drawing();
 }

@@ -8,7 +8,7 @@
 
 #include "norvex/error.hpp"
 #include "norvex/flow_stages/flow_stages.hpp"
-#include "norvex/graph/image.hpp"
+#include "norvex/drawing/image.hpp"
 #include "norvex/llm/cassette.hpp"
 #include "norvex/llm/openai_client.hpp"
 #include "norvex/sql/database.hpp"
@@ -176,7 +176,7 @@ void QueryFlow::visualize_graph(std::string_view visualization_type,
     return;
   }
   const std::string png = drawing.draw_mermaid_png(graph::MermaidDrawMethod::API);
-  graph::save_image(png, save_graph_path);
+  drawing::save_image(png, save_graph_path);
 }
 
 }  // namespace norvex::query_flow

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "norvex/error.hpp"
-#include "norvex/graph/image.hpp"
+#include "norvex/drawing/image.hpp"
 #include "norvex/query_flow/query_flow.hpp"
 #include "query_flow_test_support.hpp"
 #include "sql_test_support.hpp"
@@ -215,7 +215,7 @@ TEST(VisualizeGraph, AnyOtherTypeSavesTheRenderedPng) {
   std::ifstream in(dir / "graph_visualization.png", std::ios::binary);
   const std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(saved.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
-  EXPECT_NO_THROW(graph::save_image(saved, dir / "check.png"));
+  EXPECT_NO_THROW(drawing::save_image(saved, dir / "check.png"));
   ASSERT_EQ(paths.size(), 2u);
   EXPECT_EQ(paths[0].rfind("/img/", 0), 0u);
   EXPECT_NE(paths[0].find("?type=png"), std::string::npos);

@@ -10,7 +10,7 @@
 
 #include "norvex/error.hpp"
 #include "norvex/flow_stages/flow_stages.hpp"
-#include "norvex/graph/image.hpp"
+#include "norvex/drawing/image.hpp"
 #include "norvex/prompts/prompt_template.hpp"
 #include "norvex/prompts/templates.hpp"
 #include "norvex/query_flow/query_flow.hpp"
@@ -127,7 +127,7 @@ TEST_P(QuestionOnEngine, HappyPathRunsTenNodesOnceAndLeavesARealChart) {
   // The chart is a real PNG: it decodes.
   const std::string png = read_file(dir / "chart.png");
   ASSERT_GT(png.size(), 8u);
-  EXPECT_NO_THROW(graph::save_image(png, dir / "decoded.bmp"));
+  EXPECT_NO_THROW(drawing::save_image(png, dir / "decoded.bmp"));
 
   // Seven model calls, each to its model with its settings: the larger model (an
   // OpenAI-compatible server) writes SQL, the smaller one (an Azure deployment) the rest.

@@ -1,6 +1,10 @@
 #pragma once
 /// A drawable description of a compiled graph: nodes with start and end markers, fixed and
 /// conditional edges, rendered as text, as Mermaid flowchart text, or as a PNG image.
+///
+/// The engine (norvex::graph) builds the description; the drawing functions are defined in
+/// norvex::drawing, which a program that draws links (so that the engine itself needs no
+/// Graphviz, image or HTTP library).
 
 #include <iostream>
 #include <string>

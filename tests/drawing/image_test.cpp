@@ -1,5 +1,5 @@
 // Saving a PNG in the format its file name asks for, without ever leaving a broken file.
-#include "norvex/graph/image.hpp"
+#include "norvex/drawing/image.hpp"
 
 #include <gtest/gtest.h>
 #include <stb_image.h>
@@ -10,7 +10,7 @@
 
 #include "norvex/error.hpp"
 
-namespace norvex::graph {
+namespace norvex::drawing {
 namespace {
 
 namespace fs = std::filesystem;
@@ -125,4 +125,4 @@ TEST_F(SaveImageTest, MissingFolderFailsWithoutCreatingAnything) {
 }
 
 }  // namespace
-}  // namespace norvex::graph
+}  // namespace norvex::drawing

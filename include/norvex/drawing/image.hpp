@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string_view>
 
-namespace norvex::graph {
+namespace norvex::drawing {
 
 /// Decodes an image (PNG, JPEG, BMP, ...) and writes it in the format named by the extension
 /// of `path`, case-insensitive: .png, .jpg, .jpeg, .bmp, .tga. The file is written beside its
@@ -14,4 +14,4 @@ namespace norvex::graph {
 /// Thread rule: safe to call concurrently for different paths.
 void save_image(std::string_view image_bytes, const std::filesystem::path& path);
 
-}  // namespace norvex::graph
+}  // namespace norvex::drawing

@@ -131,9 +131,6 @@ std::string dot_quoted(std::string_view text) {
 
 }  // namespace
 
-DrawableGraph::DrawableGraph(std::vector<std::string> nodes, std::vector<DrawableEdge> edges)
-    : nodes_(std::move(nodes)), edges_(std::move(edges)) {}
-
 void DrawableGraph::print_ascii(std::ostream& out) const {
   out << draw_ascii() << std::flush;
 }

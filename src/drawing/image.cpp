@@ -1,4 +1,4 @@
-#include "norvex/graph/image.hpp"
+#include "norvex/drawing/image.hpp"
 
 #include <fcntl.h>
 #include <stb_image.h>
@@ -17,7 +17,7 @@
 
 #include "norvex/error.hpp"
 
-namespace norvex::graph {
+namespace norvex::drawing {
 namespace {
 
 namespace fs = std::filesystem;
@@ -173,4 +173,4 @@ void save_image(std::string_view image_bytes, const std::filesystem::path& path)
   write_replacing(path, encode(format, pixels.get(), width, height));
 }
 
-}  // namespace norvex::graph
+}  // namespace norvex::drawing
