@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "convert.hpp"
 #include "norvex/error.hpp"
 
 namespace norvex::sql {
@@ -91,24 +92,6 @@ std::string lower(std::string_view s) {
   std::transform(out.begin(), out.end(), out.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return out;
-}
-
-void append_utf8(std::string& out, unsigned long cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 struct Token {
@@ -288,7 +271,7 @@ class Scanner {
         cp = cp * 16 + static_cast<unsigned long>(h <= '9' ? h - '0' : h - 'a' + 10);
       }
       if (cp == 0 || cp > 0x10FFFF) refuse("a malformed Unicode escape in a U& name");
-      append_utf8(out, cp);
+      detail::append_utf8(out, static_cast<std::uint32_t>(cp));
       i = from + digits - 1;
     }
     return out;
