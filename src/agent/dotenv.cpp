@@ -184,11 +184,6 @@ class Parser {
   std::size_t line_ = 1;
 };
 
-std::size_t startup_count = 0;
-
-// Runs when the library is loaded, before any of its operations can be called.
-[[maybe_unused]] const bool loaded_at_startup = (startup_count = load_dotenv(), true);
-
 }  // namespace
 
 DotenvFile parse_dotenv(std::string_view text) {
@@ -244,10 +239,6 @@ std::size_t load_dotenv() noexcept {
   } catch (...) {
   }
   return 0;
-}
-
-std::size_t dotenv_loaded_at_startup() noexcept {
-  return startup_count;
 }
 
 }  // namespace norvex::agent

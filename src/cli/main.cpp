@@ -1,4 +1,4 @@
-// Entry point of the commands library that the `norvex` program opens (see launcher.cpp).
+// The `norvex` program: loads the dotenv file, then runs one command.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "commands.hpp"
+#include "norvex/agent/dotenv.hpp"
 
 namespace norvex::cli {
 namespace {
@@ -44,6 +45,9 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace norvex::cli
 
-extern "C" __attribute__((visibility("default"))) int norvex_cli_main(int argc, char** argv) {
+int main(int argc, char** argv) {
+  // First, before any thread starts: the file's variables are then in the environment for
+  // every command, the model configuration's ${NAME} values and the database tool alike.
+  norvex::agent::load_dotenv();
   return norvex::cli::run(argc, argv);
 }

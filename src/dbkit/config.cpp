@@ -34,14 +34,13 @@ struct LiveConfig {
   DatabaseConfig values = read_environment();
 };
 
+// Read from the environment once, at the first use: a change to the environment after that
+// has no effect. (Nothing runs when the library loads, so a program can prepare its
+// environment first.)
 LiveConfig& live_config() {
   static LiveConfig config;
   return config;
 }
-
-// The environment is read when the library is loaded, not at first use: a change to the
-// environment after loading must have no effect.
-[[maybe_unused]] const bool read_at_load = (live_config(), true);
 
 bool is_invalid(const std::optional<std::string>& value) {
   return !value.has_value() || value->empty();

@@ -94,13 +94,15 @@ class InterpreterThread {
     interpreter_thread_id = std::this_thread::get_id();
     PyThreadState* saved = nullptr;
     try {
-      // Charts render to files; no window may ever open. Set before matplotlib can load.
-      if (const char* backend = std::getenv("MPLBACKEND");
-          backend == nullptr || std::string_view(backend) != "agg") {
-        ::setenv("MPLBACKEND", "agg", 1);
-      }
       // No signal handlers of our own: the embedding application owns SIGINT.
       py::initialize_interpreter(false);
+      // Charts render to files; no window may ever open. matplotlib reads its backend from
+      // os.environ when it loads, so the setting goes into Python's own view of the
+      // environment only: setting the process environment now could race with other
+      // threads of the application reading it.
+      py::exec(
+          "import os\n"
+          "os.environ._data[os.environ.encodekey('MPLBACKEND')] = os.environ.encodevalue('agg')\n");
       py::module_ types = py::module_::import("types");
       runtime_module = new py::module_(
           py::reinterpret_borrow<py::module_>(types.attr("ModuleType")("norvex_runtime")));

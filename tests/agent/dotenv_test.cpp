@@ -146,9 +146,9 @@ TEST_F(DotenvLoad, SkippedLinesAreReportedWithoutTheirText) {
   EXPECT_EQ(err.find("sk-123"), std::string::npos) << err;
 }
 
-// The library loads ./.env (or $NORVEX_DOTENV) by itself when a program that links it
-// starts, before main; variables the program was started with keep their values.
-TEST_F(DotenvLoad, LoadingTheLibraryLoadsTheWorkingDirectorysFile) {
+// load_dotenv() at a program's start loads ./.env (or $NORVEX_DOTENV); variables the program
+// was started with keep their values. Linking the library alone loads nothing.
+TEST_F(DotenvLoad, TheStartUpLoadReadsTheWorkingDirectorysFileAndLinkingAloneLoadsNothing) {
   test::write_text(dir_ / ".env", "NORVEX_T_NEW=from-dotenv\nNORVEX_T_SET=from-dotenv\n");
   test::write_text(dir_ / "other.env", "NORVEX_T_NEW=from-other\n");
   const std::string probe = NORVEX_AGENT_DOTENV_PROBE;
@@ -165,6 +165,10 @@ TEST_F(DotenvLoad, LoadingTheLibraryLoadsTheWorkingDirectorysFile) {
   run = test::run_program({probe, "NORVEX_T_NEW"}, dir_ / "..",
                           {{"NORVEX_DOTENV", std::nullopt}, {"NORVEX_T_NEW", std::nullopt}});
   EXPECT_EQ(run.out, "loaded=0\nNORVEX_T_NEW=<unset>\n");
+
+  run = test::run_program({probe, "--no-load", "NORVEX_T_NEW"}, dir_.path(),
+                          {{"NORVEX_DOTENV", std::nullopt}, {"NORVEX_T_NEW", std::nullopt}});
+  EXPECT_EQ(run.out, "NORVEX_T_NEW=<unset>\n");
 }
 
 }  // namespace

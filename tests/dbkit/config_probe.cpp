@@ -1,7 +1,7 @@
-// Started by config_test with a controlled environment. Changes that environment before
-// calling the library at all, then prints the database tool's configuration, the audit and
+// Started by config_test with a controlled environment. Uses the configuration once, then
+// changes the environment and prints the database tool's configuration, the audit and
 // whether the ODBC driver manager is in the process: the values must be those of the
-// environment the library was loaded with.
+// environment at the first use.
 #include <dlfcn.h>
 
 #include <cstdlib>
@@ -21,8 +21,9 @@ std::string shown(const std::optional<std::string>& value) {
 
 int main() {
   using namespace norvex::dbkit;
+  (void)database_config();  // the first use reads the environment
   for (const char* name : {"db_user", "db_password", "db_host", "db_name"}) {
-    ::setenv(name, "changed-after-load", 1);
+    ::setenv(name, "changed-after-first-use", 1);
   }
   const DatabaseConfig loaded = database_config();
   std::cout << "db_port=" << loaded.db_port << '\n'

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,16 @@ std::uintptr_t stdout_identity() {
   return call_on_interpreter([] {
     return reinterpret_cast<std::uintptr_t>(py::module_::import("sys").attr("stdout").ptr());
   });
+}
+
+// matplotlib draws to files whatever the caller's environment says, and the interpreter
+// leaves the process environment alone (changing it would race with other threads).
+TEST(InProcessAnalysis, MatplotlibUsesTheFileBackendWithoutTouchingTheProcessEnvironment) {
+  ::setenv("MPLBACKEND", "TkAgg", 1);
+  const auto result =
+      run_analysis("import matplotlib\nprint(matplotlib.get_backend().lower())", kInProcess);
+  EXPECT_EQ(result.output, "agg\n") << result.error;
+  EXPECT_STREQ(std::getenv("MPLBACKEND"), "TkAgg");
 }
 
 TEST(InProcessAnalysis, CapturesOutputAndRestoresStdoutWhateverHappens) {

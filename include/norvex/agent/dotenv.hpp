@@ -48,10 +48,9 @@ struct DotenvFile {
 std::size_t load_dotenv(const std::filesystem::path& file, bool override_existing = false);
 
 /// Loads dotenv_path() as load_dotenv does, reporting a failure on standard error instead
-/// of throwing. Called once when the library loads; later calls load again.
+/// of throwing. Nothing is loaded by itself: the `norvex` program calls this first thing,
+/// and an application that wants the file's variables calls it at start, before it starts
+/// threads (setting environment variables races with threads that read them).
 std::size_t load_dotenv() noexcept;
-
-/// How many variables the start-up load set (0 when there was no file).
-[[nodiscard]] std::size_t dotenv_loaded_at_startup() noexcept;
 
 }  // namespace norvex::agent

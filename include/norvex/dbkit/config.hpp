@@ -1,8 +1,9 @@
 #pragma once
 /// The database tool's process-wide configuration: the port, user, password, host and
 /// database name that schema extraction and query execution connect with. Read from the
-/// environment variables db_user, db_password, db_host and db_name once, when the library
-/// is loaded; replaced as a whole by set_database_config. Readers and set_database_config
+/// environment variables db_user, db_password, db_host and db_name once, at the first use
+/// of the configuration (values set in the environment before that count, later changes do
+/// not); replaced as a whole by set_database_config. Readers and set_database_config
 /// share one lock, so a reader sees either the old or the new five values.
 
 #include <cstdint>
@@ -20,7 +21,7 @@ using Port = std::variant<std::int64_t, std::string>;
 /// The plain text form of a port: the decimal digits of an integer, a text as it is.
 [[nodiscard]] std::string to_text(const Port& port);
 
-/// Names of the five values, which are also the environment variables read at load (all
+/// Names of the five values, which are also the environment variables read at first use (all
 /// but the port) and the names the audit reports.
 inline constexpr std::string_view kDbName = "db_name";
 inline constexpr std::string_view kDbUser = "db_user";
