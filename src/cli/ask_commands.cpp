@@ -19,9 +19,9 @@
 #include "commands.hpp"
 #include "file_options.hpp"
 #include "norvex/agent/agent.hpp"
+#include "norvex/drawing/image.hpp"
 #include "norvex/error.hpp"
 #include "norvex/flow_stages/log.hpp"
-#include "norvex/drawing/image.hpp"
 #include "norvex/llm/usage.hpp"
 #include "norvex/python/sandbox.hpp"
 #include "norvex/sql/database.hpp"
@@ -202,8 +202,7 @@ void print_sandbox() {
 
 int ask(const AskOptions& o) {
   if (!o.verbose) flow_stages::set_log_sink([](std::string_view, std::string_view) {});
-  // The analysis library reads the strict setting at every run.
-  if (o.strict_sandbox) ::setenv(python::kSandboxVariable.data(), "strict", 1);
+  if (o.strict_sandbox) python::require_strict_sandbox();
   if (o.verbose) print_sandbox();
   const auto records = model_records(o);
   // Data files become a database first; it lives until the answer is printed.

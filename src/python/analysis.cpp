@@ -495,7 +495,7 @@ std::filesystem::path python_program() {
 }
 
 AnalysisResult run_analysis(std::string_view code, const AnalysisOptions& options) {
-  const bool strict = options.strict_sandbox || strict_sandbox_from_environment();
+  const bool strict = options.strict_sandbox || strict_sandbox_required();
   if (!options.isolated) {
     if (strict) {
       throw Error("analysis code was not run: the strict sandbox setting refuses in-process runs");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 
@@ -76,6 +77,18 @@ std::string describe_sandbox_layers(unsigned layers) {
 bool strict_sandbox_from_environment() noexcept {
   const char* value = std::getenv(kSandboxVariable.data());
   return value != nullptr && std::string_view(value) == "strict";
+}
+
+namespace {
+std::atomic<bool> strict_required{false};
+}  // namespace
+
+void require_strict_sandbox() noexcept {
+  strict_required.store(true, std::memory_order_relaxed);
+}
+
+bool strict_sandbox_required() noexcept {
+  return strict_required.load(std::memory_order_relaxed) || strict_sandbox_from_environment();
 }
 
 std::vector<std::string> allow_listed_environment(bool for_installer) {

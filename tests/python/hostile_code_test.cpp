@@ -203,6 +203,10 @@ TEST_F(HostileCode, StrictSettingRefusesARunWithALayerOff) {
   EXPECT_THROW((void)run_analysis("print('ran')", {.isolated = false}), Error);
   EXPECT_EQ(run_analysis("print('ran')", options_).output, "ran\n");  // complete: allowed
   ::unsetenv("NORVEX_SANDBOX");
+  // The program-wide setting (norvex ask --strict-sandbox) holds without the variable.
+  EXPECT_EQ(run_analysis("print('ran')", weakened).output, "ran\n");
+  require_strict_sandbox();
+  EXPECT_THROW((void)run_analysis("print('ran')", weakened), Error);
 }
 
 }  // namespace

@@ -46,6 +46,14 @@ struct SandboxStatus {
 /// True when `NORVEX_SANDBOX` is "strict".
 [[nodiscard]] bool strict_sandbox_from_environment() noexcept;
 
+/// From now on every analysis run of this process requires every sandbox layer, as
+/// `NORVEX_SANDBOX=strict` does (a program's --strict-sandbox; a server's default). There
+/// is no way back. Thread rule: callable from any thread. Never throws.
+void require_strict_sandbox() noexcept;
+
+/// True when require_strict_sandbox() was called or `NORVEX_SANDBOX` is "strict".
+[[nodiscard]] bool strict_sandbox_required() noexcept;
+
 /// The environment for child processes that must not see our secrets (the analysis fork
 /// server, pip, venv): an allow-list of ours (PATH, HOME, locale, TZ, TMPDIR, thread counts;
 /// with `for_installer`, also pip's PIP_* settings, proxies and certificate paths), never a
