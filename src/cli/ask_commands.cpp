@@ -23,6 +23,7 @@
 #include "norvex/flow_stages/log.hpp"
 #include "norvex/graph/image.hpp"
 #include "norvex/llm/usage.hpp"
+#include "norvex/python/analysis.hpp"
 #include "norvex/python/sandbox.hpp"
 #include "norvex/sql/database.hpp"
 #include "norvex/sql/row_parser.hpp"
@@ -204,6 +205,8 @@ int ask(const AskOptions& o) {
   if (!o.verbose) flow_stages::set_log_sink([](std::string_view, std::string_view) {});
   // The analysis library reads the strict setting at every run.
   if (o.strict_sandbox) ::setenv(python::kSandboxVariable.data(), "strict", 1);
+  // Ready by the time the analysis step comes, however long the files and models take.
+  python::start_analysis_server();
   if (o.verbose) print_sandbox();
   const auto records = model_records(o);
   // Data files become a database first; it lives until the answer is printed.
