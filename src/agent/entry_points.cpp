@@ -11,6 +11,7 @@
 
 #include "norvex/error.hpp"
 #include "norvex/llm/openai_client.hpp"
+#include "norvex/python/analysis.hpp"
 #include "norvex/sql/database.hpp"
 
 namespace norvex::agent {
@@ -103,6 +104,9 @@ std::unique_ptr<query_flow::QueryFlow> build_agent(std::shared_ptr<sql::CustomSQ
     return nullptr;
   }
   std::cout << kAgentReady << std::endl;
+  // The analysis step comes after several model calls: the fork server gets ready meanwhile,
+  // instead of in front of that step.
+  python::start_analysis_server();
   return std::make_unique<query_flow::QueryFlow>(std::move(db), tiers.config_35, tiers.config_4);
 }
 

@@ -23,6 +23,7 @@
 #include "norvex/error.hpp"
 #include "norvex/flow_stages/log.hpp"
 #include "norvex/llm/usage.hpp"
+#include "norvex/python/analysis.hpp"
 #include "norvex/python/sandbox.hpp"
 #include "norvex/sql/database.hpp"
 #include "norvex/sql/row_parser.hpp"
@@ -203,6 +204,8 @@ void print_sandbox() {
 int ask(const AskOptions& o) {
   if (!o.verbose) flow_stages::set_log_sink([](std::string_view, std::string_view) {});
   if (o.strict_sandbox) python::require_strict_sandbox();
+  // Ready by the time the analysis step comes, however long the files and models take.
+  python::start_analysis_server();
   if (o.verbose) print_sandbox();
   const auto records = model_records(o);
   // Data files become a database first; it lives until the answer is printed.

@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -185,105 +187,164 @@ struct RunRequest {
   std::string body;
   std::chrono::seconds time_limit;
   unsigned wanted_layers;
-  bool strict;
 };
 
-/// The warm analysis fork server and its channel: one process that has the analysis stack
-/// imported and forks a fresh, confined child for each run.
-/// Thread rule: not thread-safe; run_analysis serialises use with one mutex.
-class Worker {
+enum class Read { message, closed, timeout };
+
+/// One end of a stream socket carrying length-prefixed JSON frames.
+/// Thread rule: not thread-safe; one user at a time.
+class Channel {
  public:
-  AnalysisResult run(const RunRequest& request) {
-    if (pid_ > 0 && !alive()) stop();
-    // A server that died while idle has run nothing of this request: one retry is safe.
-    for (int attempt = 0;; ++attempt) {
-      ensure_started();
-      if (send_frame(request.body)) break;
-      stop();
-      if (attempt > 0) throw Error("the analysis fork server closed its channel before a run");
-    }
+  Channel() = default;
+  explicit Channel(UniqueFd fd) noexcept : fd_(std::move(fd)) {}
 
-    Json started;
-    if (read_frame(started, Clock::now() + kServerReplyLimit) != Read::message ||
-        !started.contains("started") || !started["started"].is_number_integer()) {
-      const Json reply = started;  // a plain result: the fork itself failed
-      if (reply.contains("status")) return run_outcome(reply, request);
-      stop();
-      throw Error("the analysis fork server stopped answering; a new one starts with the next run");
-    }
-    const pid_t child = started["started"].get<pid_t>();
+  [[nodiscard]] bool open() const noexcept { return fd_.get() >= 0; }
 
-    Json outcome;
-    switch (read_frame(outcome, Clock::now() + request.time_limit)) {
-      case Read::message:
-        return run_outcome(outcome, request);
-      case Read::timeout: {
-        ::kill(-child, SIGKILL);  // the run's process group: whatever the code started
-        ::kill(child, SIGKILL);
-        Json report;  // the server's word on the killed run keeps the channel in step
-        if (read_frame(report, Clock::now() + kServerReplyLimit) != Read::message) stop();
-        return failure(kTimeoutErrorType, "the analysis code did not finish within " +
-                                              std::to_string(request.time_limit.count()) +
-                                              " s and was stopped");
+  // Sends one frame; `passed` (when not -1) travels with its first byte. False when the
+  // other end is gone.
+  bool send_frame(const std::string& body, int passed = -1) {
+    std::string frame(4, '\0');
+    const auto size = static_cast<std::uint32_t>(body.size());
+    for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((size >> (24 - 8 * i)) & 0xff);
+    frame += body;
+    std::size_t sent = 0;
+    while (sent < frame.size()) {
+      iovec part{.iov_base = frame.data() + sent, .iov_len = frame.size() - sent};
+      msghdr message{};
+      message.msg_iov = &part;
+      message.msg_iovlen = 1;
+      alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
+      if (sent == 0 && passed >= 0) {
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &passed, sizeof(int));
       }
-      case Read::closed:
-      default: {
-        const std::string how = describe_status(reap_closed());
-        stop();
-        replace();
-        return failure(kWorkerErrorType, "the analysis fork server " + how +
-                                             " while running the code; a new one was started");
+      // MSG_NOSIGNAL: a dead server must give us EPIPE, not a SIGPIPE that ends the process.
+      const ssize_t n = ::sendmsg(fd_.get(), &message, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      sent += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  Read read_frame(Json& message, Clock::time_point deadline) {
+    for (;;) {
+      if (input_.size() >= 4) {
+        std::uint32_t size = 0;
+        for (int i = 0; i < 4; ++i) size = (size << 8) | static_cast<unsigned char>(input_[i]);
+        if (input_.size() >= 4 + std::size_t{size}) {
+          message = Json::parse(input_.begin() + 4, input_.begin() + 4 + size, nullptr, false);
+          input_.erase(0, 4 + std::size_t{size});
+          return message.is_discarded() ? Read::closed : Read::message;
+        }
       }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return Read::timeout;
+      pollfd entry{.fd = fd_.get(), .events = POLLIN, .revents = 0};
+      const int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready == 0) continue;  // the deadline check above decides
+      std::array<char, 65536> chunk;
+      const ssize_t n = ::read(fd_.get(), chunk.data(), chunk.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return Read::closed;
+      input_.append(chunk.data(), static_cast<std::size_t>(n));
     }
   }
 
-  void ensure_started() {
+ private:
+  UniqueFd fd_;
+  std::string input_;
+};
+
+// A child's report, with what the server adds: a run that ended without a result, a strict
+// run that was refused, the layers that confined the run.
+AnalysisResult run_outcome(const Json& outcome, const RunRequest& request) {
+  const std::string status = outcome.value("status", "");
+  const unsigned layers = outcome.value("layers", 0u);
+  if (status == "died") {
+    return failure(kWorkerErrorType, "the analysis run " +
+                                         outcome.value("how", std::string("ended")) +
+                                         " while running the code");
+  }
+  if (status == "refused") {
+    throw Error(
+        "analysis code was not run: the strict sandbox setting requires every layer, "
+        "and these could not be applied: " +
+        describe_sandbox_layers(request.wanted_layers & ~layers) + " (" +
+        outcome.value("message", std::string()) + ")");
+  }
+  if (const unsigned missing = request.wanted_layers & ~layers; missing != 0) {
+    warn_once(missing, outcome.value("sandbox_warning", std::string()));
+  }
+  AnalysisResult result = from_outcome(outcome);
+  result.sandbox_layers = layers;
+  return result;
+}
+
+/// The warm analysis fork server: one process that has the analysis stack imported and, for
+/// each request, forks a manager that runs it in a fresh, confined child. Requests go in on
+/// the server's channel, each with its own result channel, so runs overlap.
+/// Thread rule: not thread-safe; ServerSlot guards it with its mutex, held only to start,
+/// check and hand a request over, never for a run.
+class Server {
+ public:
+  // Hands a run over; its result comes on `result_end`'s peer. Starts (or replaces) the
+  // server as needed and waits for it to be ready.
+  void submit(const std::string& body, int result_end) {
+    if (pid_ > 0 && !alive()) stop();
+    // A server that died while idle has run nothing of this request: one retry is safe.
+    for (int attempt = 0;; ++attempt) {
+      ensure_ready();
+      if (channel_.send_frame(body, result_end)) return;
+      stop();
+      if (attempt > 0) throw Error("the analysis fork server closed its channel before a run");
+    }
+  }
+
+  // Starts the process without waiting for it to be ready: the first run waits. A failure
+  // is left for that run to find and report.
+  void start_early() noexcept {
+    if (pid_ > 0) return;
+    try {
+      start();
+    } catch (const Error&) {
+    }
+  }
+
+  void ensure_ready() {
     if (pid_ <= 0) start();
     await_ready();
   }
 
-  [[nodiscard]] unsigned available_layers() const noexcept { return available_layers_; }
+  // True when the server ended (it is then stopped, so the next run starts a new one).
+  bool check_ended() noexcept {
+    if (pid_ > 0 && !alive()) {
+      stop();
+      start_early();
+      return true;
+    }
+    return false;
+  }
 
   void stop() noexcept {
     if (pid_ > 0) {
-      ::kill(-pid_, SIGKILL);  // its process group: children the code started go too
+      ::kill(-pid_, SIGKILL);  // its process group, managers included
       ::kill(pid_, SIGKILL);
       reap();
     }
-    channel_ = UniqueFd();
+    channel_ = Channel();
     pid_ = -1;
     ready_ = false;
-    input_.clear();
   }
 
  private:
-  enum class Read { message, closed, timeout };
-
-  // A child's report, with what the server adds: a run that ended without a result, a strict
-  // run that was refused, the layers that confined the run.
-  static AnalysisResult run_outcome(const Json& outcome, const RunRequest& request) {
-    const std::string status = outcome.value("status", "");
-    const unsigned layers = outcome.value("layers", 0u);
-    if (status == "died") {
-      return failure(kWorkerErrorType, "the analysis run " +
-                                           outcome.value("how", std::string("ended")) +
-                                           " while running the code");
-    }
-    if (status == "refused") {
-      throw Error(
-          "analysis code was not run: the strict sandbox setting requires every layer, "
-          "and these could not be applied: " +
-          describe_sandbox_layers(request.wanted_layers & ~layers) + " (" +
-          outcome.value("message", std::string()) + ")");
-    }
-    if (const unsigned missing = request.wanted_layers & ~layers; missing != 0) {
-      warn_once(missing, outcome.value("sandbox_warning", std::string()));
-    }
-    AnalysisResult result = from_outcome(outcome);
-    result.sandbox_layers = layers;
-    return result;
-  }
-
   void start() {
     // Model-written code is about to run near us: other processes of our user must not
     // read our environment (API keys, passwords) or memory through /proc.
@@ -330,27 +391,16 @@ class Worker {
       throw Error("cannot start the analysis fork server '" + program + "': " + errno_text(rc));
     }
     pid_ = pid;
-    channel_ = std::move(ours);
+    channel_ = Channel(std::move(ours));
     ready_ = false;
-    input_.clear();
-  }
-
-  // Starts the next worker at once, so it loads its packages while the caller goes on.
-  void replace() noexcept {
-    try {
-      start();
-    } catch (const Error&) {
-      // The next run tries again and reports the failure.
-    }
   }
 
   void await_ready() {
     if (ready_) return;
     Json hello;
-    switch (read_frame(hello, Clock::now() + kStartupLimit)) {
+    switch (channel_.read_frame(hello, Clock::now() + kStartupLimit)) {
       case Read::message:
         ready_ = true;
-        available_layers_ = hello.value("layers", 0u);
         return;
       case Read::timeout:
         stop();
@@ -368,20 +418,19 @@ class Worker {
 
   bool alive() {
     int status = 0;
-    const pid_t rc = ::waitpid(pid_, &status, WNOHANG);
-    return rc == 0;
+    return ::waitpid(pid_, &status, WNOHANG) == 0;
   }
 
-  // The status of a worker that closed its channel: it is normally ending already, but code
-  // that closed or garbled the channel leaves it running, so it gets a moment, then a kill.
+  // The status of a server that closed its channel: it is normally ending already, but one
+  // that garbled the channel may live on, so it gets a moment, then a kill.
   int reap_closed() noexcept {
     int status = 0;
     const auto deadline = Clock::now() + std::chrono::seconds(2);
     while (Clock::now() < deadline) {
       const pid_t rc = ::waitpid(pid_, &status, WNOHANG);
       if (rc == pid_) {
-        ::kill(-pid_, SIGKILL);  // what the code started dies with it
-        pid_ = -1;               // reaped: stop() must not wait for it again
+        ::kill(-pid_, SIGKILL);
+        pid_ = -1;  // reaped: stop() must not wait for it again
         return status;
       }
       if (rc < 0 && errno != EINTR) return 0;
@@ -394,7 +443,7 @@ class Worker {
     return status;
   }
 
-  // Waits for the worker to end and returns its status (0 when it was already reaped).
+  // Waits for the server to end and returns its status (0 when it was already reaped).
   int reap() noexcept {
     int status = 0;
     if (pid_ <= 0) return status;
@@ -403,65 +452,170 @@ class Worker {
     return status;
   }
 
-  bool send_frame(const std::string& body) {
-    std::string frame(4, '\0');
-    const auto size = static_cast<std::uint32_t>(body.size());
-    for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((size >> (24 - 8 * i)) & 0xff);
-    frame += body;
-    std::size_t sent = 0;
-    while (sent < frame.size()) {
-      // MSG_NOSIGNAL: a dead worker must give us EPIPE, not a SIGPIPE that ends the process.
-      const ssize_t n =
-          ::send(channel_.get(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      sent += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-
-  Read read_frame(Json& message, Clock::time_point deadline) {
-    for (;;) {
-      if (input_.size() >= 4) {
-        std::uint32_t size = 0;
-        for (int i = 0; i < 4; ++i) size = (size << 8) | static_cast<unsigned char>(input_[i]);
-        if (input_.size() >= 4 + std::size_t{size}) {
-          message = Json::parse(input_.begin() + 4, input_.begin() + 4 + size, nullptr, false);
-          input_.erase(0, 4 + std::size_t{size});
-          return message.is_discarded() ? Read::closed : Read::message;
-        }
-      }
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return Read::timeout;
-      pollfd entry{.fd = channel_.get(), .events = POLLIN, .revents = 0};
-      const int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready == 0) continue;  // the deadline check above decides
-      std::array<char, 65536> chunk;
-      const ssize_t n = ::read(channel_.get(), chunk.data(), chunk.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return Read::closed;
-      input_.append(chunk.data(), static_cast<std::size_t>(n));
-    }
-  }
-
   pid_t pid_ = -1;
-  UniqueFd channel_;
+  Channel channel_;
   bool ready_ = false;
-  unsigned available_layers_ = 0;
-  std::string input_;
 };
 
-/// The one worker and the lock that serialises its runs. Thread rule: use under `mutex`.
-struct WorkerSlot {
+/// The one fork server of the process and its lock.
+struct ServerSlot {
   std::mutex mutex;
-  Worker worker;
+  Server server;
 };
 
-WorkerSlot& worker_slot() {
-  static auto* slot = new WorkerSlot;  // never destroyed: the worker ends with our channel
+ServerSlot& server_slot() {
+  static auto* slot = new ServerSlot;  // never destroyed: the server ends with our channel
   return *slot;
+}
+
+unsigned default_run_limit() {
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+/// Turns for isolated runs: a counting semaphore with a bounded queue and a bounded wait.
+/// Thread rule: thread-safe.
+class RunTurns {
+ public:
+  /// Holds one turn until destroyed.
+  class Turn {
+   public:
+    explicit Turn(RunTurns& turns) noexcept : turns_(turns) {}
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+    ~Turn() { turns_.release(); }
+
+   private:
+    RunTurns& turns_;
+  };
+
+  // Waits for a turn; throws a retryable Error when the queue is full or the wait too long.
+  void acquire() {
+    std::unique_lock lock(mutex_);
+    const AnalysisPoolOptions limits = options_;
+    const unsigned max_runs = limits.max_runs == 0 ? default_run_limit() : limits.max_runs;
+    if (running_ < max_runs) {
+      ++running_;
+      return;
+    }
+    if (waiting_ >= limits.max_waiting) {
+      throw Error("analysis code was not run: all " + std::to_string(max_runs) +
+                      " analysis slots are busy and " + std::to_string(waiting_) +
+                      " runs already wait for one",
+                  true);
+    }
+    ++waiting_;
+    const bool free = freed_.wait_for(lock, limits.max_wait, [&] {
+      return running_ < (options_.max_runs == 0 ? default_run_limit() : options_.max_runs);
+    });
+    --waiting_;
+    if (!free) {
+      throw Error("analysis code was not run: all " + std::to_string(max_runs) +
+                      " analysis slots stayed busy; waited " +
+                      std::to_string(limits.max_wait.count()) + " ms for one",
+                  true);
+    }
+    ++running_;
+  }
+
+  void configure(const AnalysisPoolOptions& options) {
+    {
+      std::lock_guard lock(mutex_);
+      options_ = options;
+    }
+    freed_.notify_all();  // a larger limit lets waiting runs in
+  }
+
+  AnalysisPoolStatus status() {
+    std::lock_guard lock(mutex_);
+    return {.max_runs = options_.max_runs == 0 ? default_run_limit() : options_.max_runs,
+            .running = running_,
+            .waiting = waiting_};
+  }
+
+ private:
+  void release() noexcept {
+    {
+      std::lock_guard lock(mutex_);
+      --running_;
+    }
+    freed_.notify_one();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  AnalysisPoolOptions options_;
+  unsigned running_ = 0;
+  std::size_t waiting_ = 0;
+};
+
+RunTurns& run_turns() {
+  static auto* turns = new RunTurns;
+  return *turns;
+}
+
+AnalysisResult run_isolated(const RunRequest& request) {
+  run_turns().acquire();
+  const RunTurns::Turn turn(run_turns());
+
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    throw Error("cannot create an analysis run's channel: " + errno_text(errno));
+  }
+  Channel results{UniqueFd(fds[0])};
+  {
+    const UniqueFd theirs(fds[1]);  // ours is closed once the server holds its copy
+    auto& slot = server_slot();
+    std::lock_guard lock(slot.mutex);
+    slot.server.submit(request.body, theirs.get());
+  }
+
+  // The run ended without a word from its manager: the manager was killed, or the whole
+  // server went (then a new one starts for the next run).
+  const auto lost = [&](pid_t child) {
+    if (child > 0) {
+      ::kill(-child, SIGKILL);
+      ::kill(child, SIGKILL);
+    }
+    auto& slot = server_slot();
+    std::lock_guard lock(slot.mutex);
+    const bool server_ended = slot.server.check_ended();
+    return failure(kWorkerErrorType,
+                   server_ended ? "the analysis fork server ended while running the code; a new "
+                                  "one was started"
+                                : "the analysis run's manager ended while running the code");
+  };
+
+  Json started;
+  switch (results.read_frame(started, Clock::now() + kServerReplyLimit)) {
+    case Read::message:
+      if (started.contains("started") && started["started"].is_number_integer()) break;
+      if (started.contains("status")) return run_outcome(started, request);  // fork failed
+      return lost(-1);
+    case Read::timeout:
+      return failure(kWorkerErrorType, "the analysis fork server did not start the run within " +
+                                           std::to_string(kServerReplyLimit.count()) + " s");
+    case Read::closed:
+    default:
+      return lost(-1);
+  }
+  const pid_t child = started["started"].get<pid_t>();
+
+  Json outcome;
+  switch (results.read_frame(outcome, Clock::now() + request.time_limit)) {
+    case Read::message:
+      return run_outcome(outcome, request);
+    case Read::timeout:
+      // The run's process group: whatever the code started. Closing our channel tells the
+      // manager as well, which cleans up after the run.
+      ::kill(-child, SIGKILL);
+      ::kill(child, SIGKILL);
+      return failure(kTimeoutErrorType, "the analysis code did not finish within " +
+                                            std::to_string(request.time_limit.count()) +
+                                            " s and was stopped");
+    case Read::closed:
+    default:
+      return lost(child);
+  }
 }
 
 AnalysisResult run_in_process(std::string_view code) {
@@ -539,23 +693,37 @@ AnalysisResult run_analysis(std::string_view code, const AnalysisOptions& option
                      {"strict", strict}};
   const RunRequest request{.body = body.dump(-1, ' ', false, Json::error_handler_t::replace),
                            .time_limit = options.time_limit,
-                           .wanted_layers = wanted,
-                           .strict = strict};
-  auto& slot = worker_slot();
-  std::lock_guard lock(slot.mutex);
-  return slot.worker.run(request);
+                           .wanted_layers = wanted};
+  return run_isolated(request);
 }
 
 void prewarm_analysis() {
-  auto& slot = worker_slot();
+  auto& slot = server_slot();
   std::lock_guard lock(slot.mutex);
-  slot.worker.ensure_started();
+  slot.server.ensure_ready();
+}
+
+void start_analysis_server() noexcept {
+  auto& slot = server_slot();
+  std::lock_guard lock(slot.mutex);
+  slot.server.start_early();
+}
+
+void configure_analysis_pool(const AnalysisPoolOptions& options) {
+  if (options.max_wait.count() < 0) {
+    throw ArgumentError("the longest wait for an analysis slot must not be negative");
+  }
+  run_turns().configure(options);
+}
+
+AnalysisPoolStatus analysis_pool_status() {
+  return run_turns().status();
 }
 
 void shutdown_analysis_worker() noexcept {
-  auto& slot = worker_slot();
+  auto& slot = server_slot();
   std::lock_guard lock(slot.mutex);
-  slot.worker.stop();
+  slot.server.stop();
 }
 
 }  // namespace norvex::python

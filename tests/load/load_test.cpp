@@ -17,6 +17,7 @@
 #include "norvex/agent/agent.hpp"
 #include "support/chinook_sqlite.hpp"
 #include "support/fake_chat_server.hpp"
+#include "support/servers.hpp"
 
 namespace norvex::agent {
 namespace {
@@ -43,9 +44,21 @@ std::string question_for(int thread, int n) {
          std::to_string(expected_count(thread, n)) + "?";
 }
 
+/// How the engine under test names Chinook's track table and its key.
+struct TrackNames {
+  std::string table = "Track";
+  std::string id = "TrackId";
+};
+
+TrackNames& track_names() {
+  static TrackNames names;
+  return names;
+}
+
 std::string sql_for(int thread, int n) {
-  return "SELECT '" + marker(thread, n) + "' AS marker, COUNT(*) AS tracks FROM Track WHERE " +
-         "TrackId <= " + std::to_string(expected_count(thread, n));
+  return "SELECT '" + marker(thread, n) + "' AS marker, COUNT(*) AS tracks FROM " +
+         track_names().table + " WHERE " + track_names().id +
+         " <= " + std::to_string(expected_count(thread, n));
 }
 
 // The printed text is computed, so it is in the analysis output but not in the code itself.
@@ -71,7 +84,7 @@ ScriptedAnswer answer_by_marker(const RecordedRequest& request) {
   const std::string record = request.requested_record();
   ScriptedAnswer answer;
   if (record == "RelevantTablesOutput") {
-    answer = FakeChatServer::record(request, {{"relevant_tables", {"Track"}}});
+    answer = FakeChatServer::record(request, {{"relevant_tables", {track_names().table}}});
   } else if (record == "SQLQueryInput") {
     answer = FakeChatServer::record(request, {{"sql_query", sql_for(thread, n)}});
   } else if (record == "PythonCodeInput") {
@@ -266,6 +279,44 @@ TEST_F(OneAgentUnderLoad, ResidentMemoryStaysFlatOverTwoHundredQuestions) {
   EXPECT_LT(after - before, 50L * 1024)
       << "resident memory grew by " << (after - before) << " kB over 200 questions";
 }
+
+// The same concurrent questions on the database servers: every question's statements run
+// on a pooled connection of its own, and the answers still never cross.
+class ConcurrentQuestionsOnAServer : public testing::TestWithParam<std::string> {};
+
+TEST_P(ConcurrentQuestionsOnAServer, EachThreadGetsItsOwnAnswers) {
+  const bool mariadb = GetParam() == "mariadb";
+  const auto server = mariadb ? norvex::test::mysql_server() : norvex::test::pg_server();
+  if (!server) NORVEX_SKIP_OR_FAIL(GetParam() + " test server is not running");
+  if (!mariadb) track_names() = {.table = "track", .id = "track_id"};
+  const std::string uri = std::string(mariadb ? "mysql+mysqlconnector" : "postgresql+psycopg2") +
+                          "://" + server->user + ":" + server->password +
+                          "@127.0.0.1:" + std::to_string(server->port) + "/" + server->database;
+  FakeChatServer chat;
+  chat.on_request(answer_by_marker);
+  CaptureStdout();
+  const auto agent = create_agent_from_uri(uri, records_for(chat));
+  GetCapturedStdout();
+  ASSERT_NE(agent, nullptr);
+  const auto media = norvex::test::scratch_dir() / "server_media";
+  constexpr int kThreads = 8;
+  std::vector<std::thread> threads;
+  std::vector<std::string> faults(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int n = 0; n < 3; ++n) {
+        const std::string fault = check_answer(run_agent(*agent, question_for(t, n), media), t, n);
+        if (!fault.empty()) faults[t] += marker(t, n) + ": " + fault + "\n";
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const auto& fault : faults) EXPECT_EQ(fault, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, ConcurrentQuestionsOnAServer,
+                         testing::Values("mariadb", "postgresql"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace
 }  // namespace norvex::agent

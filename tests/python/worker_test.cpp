@@ -5,6 +5,7 @@
 #include <stb_image.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "norvex/error.hpp"
@@ -198,9 +199,81 @@ TEST(AnalysisWorker, ConcurrentCallersNeverMixOutput) {
   }
 }
 
+// Code that writes `mine` in the shared media folder, then waits for `theirs` (or the time
+// limit) before printing `name`.
+std::string meet_at_barrier(const std::string& mine, const std::string& theirs,
+                            const std::string& name) {
+  return "import os, time\nopen('media/" + mine + "', 'w').close()\n" +
+         "while not os.path.exists('media/" + theirs + "'):\n    time.sleep(0.01)\n" + "print('" +
+         name + "')";
+}
+
+TEST(AnalysisWorker, ConcurrentRunsOverlapAndATimeOutStopsOnlyItsOwnRun) {
+  configure_analysis_pool({.max_runs = 3});
+  ScratchDir dir;
+  const AnalysisOptions shared{.time_limit = std::chrono::seconds(60),
+                               .working_directory = dir.path(),
+                               .media_directory = "media"};
+  // Each run waits for the other's file: both finish only when they run at the same time.
+  AnalysisResult first;
+  std::thread other([&] { first = run_analysis(meet_at_barrier("a", "b", "first"), shared); });
+  const auto second = run_analysis(meet_at_barrier("b", "a", "second"), shared);
+  other.join();
+  EXPECT_EQ(first.output, "first\n") << first.error;
+  EXPECT_EQ(second.output, "second\n") << second.error;
+
+  // A run that outlives its limit is killed; one running beside it goes on.
+  AnalysisResult survivor;
+  std::thread waiting(
+      [&] { survivor = run_analysis(meet_at_barrier("waiting", "go", "survived"), shared); });
+  AnalysisOptions short_limit = shared;
+  short_limit.time_limit = std::chrono::seconds(1);
+  const auto stopped = run_analysis(
+      "import os, time\nwhile not os.path.exists('media/waiting'):\n    time.sleep(0.01)\n"
+      "while True:\n    pass",
+      short_limit);
+  EXPECT_EQ(stopped.error.rfind("TimeoutError: ", 0), 0u) << stopped.error;
+  test::write_text(dir / "media" / "go", "");
+  waiting.join();
+  EXPECT_EQ(survivor.output, "survived\n") << survivor.error;
+  configure_analysis_pool({});
+}
+
+TEST(AnalysisWorker, RunsAboveThePoolLimitWaitThenGetAClearError) {
+  ScratchDir dir;
+  const AnalysisOptions options{.working_directory = dir.path(), .media_directory = "media"};
+  configure_analysis_pool(
+      {.max_runs = 1, .max_waiting = 1, .max_wait = std::chrono::milliseconds(50)});
+  AnalysisResult holder;
+  std::thread holding(
+      [&] { holder = run_analysis(meet_at_barrier("held", "release", "held"), options); });
+  while (!std::filesystem::exists(dir / "media" / "held")) std::this_thread::yield();
+  EXPECT_EQ(analysis_pool_status().running, 1u);
+  try {
+    (void)run_analysis("print(1)", options);
+    ADD_FAILURE() << "a run above the limit ran";
+  } catch (const Error& error) {
+    EXPECT_TRUE(error.retryable());
+    EXPECT_NE(std::string(error.what()).find("analysis slots stayed busy"), std::string::npos)
+        << error.what();
+  }
+  // With no room in the queue either, a run is refused without waiting.
+  configure_analysis_pool({.max_runs = 1, .max_waiting = 0});
+  EXPECT_THROW((void)run_analysis("print(1)", options), Error);
+  EXPECT_EQ(analysis_pool_status().waiting, 0u);
+
+  test::write_text(dir / "media" / "release", "");
+  holding.join();
+  EXPECT_EQ(holder.output, "held\n") << holder.error;
+  EXPECT_THROW(configure_analysis_pool({.max_wait = std::chrono::milliseconds(-1)}), ArgumentError);
+  configure_analysis_pool({});
+  expect_worker_healthy();
+}
+
 TEST(AnalysisWorker, MissingInterpreterIsAnErrorNotAFailedRun) {
   shutdown_analysis_worker();
   ::setenv("NORVEX_PYTHON", "/nonexistent/norvex/python3", 1);
+  start_analysis_server();  // a start in the background reports nothing: the run does
   EXPECT_THROW((void)run_analysis("print(1)"), Error);
   ::unsetenv("NORVEX_PYTHON");
   expect_worker_healthy();

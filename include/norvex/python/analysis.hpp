@@ -3,15 +3,17 @@
 /// printed output captured, "TypeName: message" on an ordinary error, exit requests raised.
 ///
 /// By default code runs isolated: a warm fork server (Python with pandas and matplotlib
-/// imported once, started on first use or by prewarm_analysis, replaced when it dies) forks a
-/// fresh child for every run, so nothing of one run reaches the next. The child confines
+/// imported once, started on first use, by start_analysis_server or by prewarm_analysis,
+/// replaced when it dies) forks a fresh child for every run, so nothing of one run reaches
+/// the next. The child confines
 /// itself before the code runs (see sandbox.hpp): it reads only what the interpreter needs,
 /// writes only the media folder and a private temporary folder (HOME and TMPDIR, removed
 /// after the run), has no network, cannot signal or trace other processes nor start new
 /// ones, sees an allow-listed environment, and runs under memory, file-size and CPU limits.
 /// It runs in the caller's working directory (relative chart paths resolve there) and its
 /// descriptor 1 is not the result. A run that outlives its time limit is killed with its
-/// process group; the server stays. Concurrent calls are served one at a time.
+/// process group; the server stays. Concurrent calls run side by side, each in its own
+/// child, up to a limit per process (AnalysisPoolOptions); above it they wait their turn.
 
 #include <chrono>
 #include <cstddef>
@@ -67,11 +69,31 @@ inline constexpr std::string_view kPythonVariable = "NORVEX_PYTHON";
 /// build's interpreter). Never the embedded interpreter's `sys.executable`.
 [[nodiscard]] std::filesystem::path python_program();
 
+/// How many isolated runs of this process proceed at once, and how runs above that wait.
+/// Thread rule: a plain value.
+struct AnalysisPoolOptions {
+  /// Runs at once, each in its own child (0: the number of cores).
+  unsigned max_runs = 0;
+  /// Runs that may wait for a turn; a run beyond them is refused at once.
+  std::size_t max_waiting = 256;
+  /// Longest wait for a turn; a run still waiting then is refused.
+  std::chrono::milliseconds max_wait{std::chrono::seconds(120)};
+};
+
+/// The pool's state at one moment. Thread rule: a plain value.
+struct AnalysisPoolStatus {
+  unsigned max_runs = 0;
+  unsigned running = 0;
+  std::size_t waiting = 0;
+};
+
 /// Runs `code` as a module in a fresh namespace and returns what it printed or its error.
-/// Thread rule: callable from any thread; concurrent calls run one after another.
+/// Thread rule: callable from any thread; isolated runs proceed concurrently up to the pool's
+/// limit (in-process runs take turns on the interpreter).
 /// Throws PythonExit when the code raises SystemExit, KeyboardInterrupt or another
 /// non-Exception error; ArgumentError for a time limit that is not positive; norvex::Error
-/// when the fork server cannot be started, or when the strict setting refuses the run.
+/// when the fork server cannot be started, when the strict setting refuses the run, or
+/// (retryable) when no turn in the pool came free within its limits.
 [[nodiscard]] AnalysisResult run_analysis(std::string_view code,
                                           const AnalysisOptions& options = {});
 
@@ -79,8 +101,21 @@ inline constexpr std::string_view kPythonVariable = "NORVEX_PYTHON";
 /// the analysis stack. Throws norvex::Error when it cannot be started.
 void prewarm_analysis();
 
-/// Stops the analysis fork server if one runs (waiting for a run in progress); the next isolated
-/// run starts a new one, which sees the environment variables of that moment. Never throws.
+/// Starts the analysis fork server in the background if none runs, and returns at once: the
+/// first run waits until it is ready. A server that cannot start is reported by that run.
+/// Thread rule: callable from any thread. Never throws.
+void start_analysis_server() noexcept;
+
+/// Sets the limits of the analysis pool for the whole process; runs already waiting see the
+/// new limit. Throws ArgumentError for a negative wait.
+void configure_analysis_pool(const AnalysisPoolOptions& options);
+
+/// How many runs proceed and wait now.
+[[nodiscard]] AnalysisPoolStatus analysis_pool_status();
+
+/// Stops the analysis fork server if one runs; runs in progress end as failures. The next
+/// isolated run starts a new one, which sees the environment variables of that moment.
+/// Never throws.
 void shutdown_analysis_worker() noexcept;
 
 }  // namespace norvex::python

@@ -95,11 +95,14 @@ def analyse(code, env_dir=None, generation=0):
 
 # ---- the analysis fork server ------------------------------------------------------------
 #
-# The library talks to the server over descriptor 3 in length-prefixed JSON frames. For each
-# request the server forks a child, says {"started": pid} (the library kills that pid's group
-# at the time limit), and relays the child's result, or {"status": "died"} when the child
-# ended without one. The child confines itself before the code runs and writes its result on
-# its own pipe, which it holds at descriptor 3 in place of the server's channel.
+# The library talks to the server over descriptor 3 in length-prefixed JSON frames. Each
+# request arrives with a descriptor of its own (SCM_RIGHTS): that run's result channel. For
+# each request the server forks a manager, which holds the run's channel at descriptor 3 and
+# goes on with that run alone, so runs proceed side by side. The manager forks the child,
+# says {"started": pid} (the library kills that pid's group at the time limit), and relays
+# the child's result, or {"status": "died"} when the child ended without one. The child
+# confines itself before the code runs and writes its result on its own pipe, which it holds
+# at descriptor 3 in place of the manager's channel.
 
 _CHANNEL = 3
 _HEADER = struct.Struct(">I")
@@ -115,25 +118,6 @@ _READ_ONLY = (
     "/proc/meminfo", "/sys/devices/system/cpu",
 )
 _READ_WRITE = ("/dev/null",)
-
-
-def _read_exactly(fd, count):
-    chunks = []
-    while count > 0:
-        chunk = os.read(fd, min(count, 1 << 20))
-        if not chunk:
-            return None
-        chunks.append(chunk)
-        count -= len(chunk)
-    return b"".join(chunks)
-
-
-def _receive():
-    header = _read_exactly(_CHANNEL, _HEADER.size)
-    if header is None:
-        return None
-    body = _read_exactly(_CHANNEL, _HEADER.unpack(header)[0])
-    return None if body is None else json.loads(body.decode("utf-8"))
 
 
 def _frame(message):
@@ -381,9 +365,24 @@ def _run_one(request):
         os.setpgid(pid, pid)
     except OSError:
         pass  # the child has done it already, or has ended
-    _send({"started": pid})
+    try:
+        _send({"started": pid})
+    except OSError:
+        _kill_group(pid)  # nobody waits for this run
     chunks = []
+    import select
+
+    watch = select.poll()
+    watch.register(read_end, select.POLLIN)
+    watch.register(_CHANNEL, select.POLLIN)  # the library writes nothing here: this is its end
     while True:
+        events = dict(watch.poll())
+        if _CHANNEL in events:
+            # The library gave up on the run (its time limit) or ended: so does the run.
+            _kill_group(pid)
+            watch.unregister(_CHANNEL)
+        if read_end not in events:
+            continue
         chunk = os.read(read_end, 1 << 20)
         if not chunk:
             break
@@ -400,13 +399,19 @@ def _run_one(request):
                 pass
     if result is not None:
         # The caller has its answer while the child's exit and the clean-up go on here.
-        _send(result)
+        try:
+            _send(result)
+        except OSError:
+            pass  # the library is gone; the clean-up below still happens
     status = _wait(pid, _CLOSED_CHANNEL_GRACE)
     _kill_group(pid)
     _reap_leftovers()
     shutil.rmtree(private, ignore_errors=True)
     if result is None:
-        _send({"status": "died", "how": _describe(status)})
+        try:
+            _send({"status": "died", "how": _describe(status)})
+        except OSError:
+            pass
 
 
 def _serve(confinement_path):
@@ -423,11 +428,69 @@ def _serve(confinement_path):
 
     gc.freeze()
     _send({"ready": True, "layers": confinement.available, "landlock_abi": confinement.abi})
+    import socket
+
+    channel = socket.socket(fileno=_CHANNEL)
+    received = []  # descriptors that came with requests, in order: one for each request
+    data = b""
     while True:
-        request = _receive()
-        if request is None:
+        while len(data) < _HEADER.size or len(data) < _HEADER.size + _HEADER.unpack(
+                data[:_HEADER.size])[0]:
+            try:
+                chunk, fds, _, _ = socket.recv_fds(channel, 1 << 20, 16)
+            except InterruptedError:
+                continue
+            if not chunk:
+                return
+            data += chunk
+            received.extend(fds)
+        size = _HEADER.unpack(data[:_HEADER.size])[0]
+        body, data = data[_HEADER.size:_HEADER.size + size], data[_HEADER.size + size:]
+        _reap_managers()
+        if not received:
+            continue  # a request without its channel has nowhere to answer
+        run_fd = received.pop(0)
+        try:
+            request = json.loads(body.decode("utf-8"))
+        except ValueError:
+            os.close(run_fd)  # the library sees the channel close: the run failed
+            continue
+        _start_manager(request, run_fd, received)
+
+
+def _reap_managers():
+    while True:
+        try:
+            done, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
             return
-        _run_one(request)
+        if done == 0:
+            return
+
+
+def _start_manager(request, run_fd, others):
+    try:
+        pid = os.fork()
+    except OSError as error:
+        try:
+            _send({"status": "error", "type": type(error).__name__, "message": str(error)},
+                  run_fd)
+        except OSError:
+            pass
+        os.close(run_fd)
+        return
+    if pid == 0:
+        try:
+            for fd in others:  # channels of requests still arriving belong to other runs
+                os.close(fd)
+            os.dup2(run_fd, _CHANNEL)  # this run's channel replaces the server's
+            os.close(run_fd)
+            # Whatever the run leaves behind comes back to this manager, not to the server.
+            _server["subreaper"] = _server["confinement"].subreaper()
+            _run_one(request)
+        finally:
+            os._exit(0)
+    os.close(run_fd)
 
 
 if __name__ == "__main__":
