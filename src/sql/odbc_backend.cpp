@@ -14,83 +14,25 @@
 
 #include "backend.hpp"
 #include "convert.hpp"
+#include "odbc_api.hpp"
 
 namespace norvex::sql::detail {
 namespace {
 
-constexpr const char* kDriverManager = "libodbc.so.2";
 constexpr const char* kDriverEnv = "NORVEX_ODBC_DRIVER";
 constexpr std::size_t kChunk = 8192;
 
-// The entry points we use, resolved from the driver manager.
-struct OdbcApi {
-  decltype(&::SQLAllocHandle) AllocHandle = nullptr;
-  decltype(&::SQLFreeHandle) FreeHandle = nullptr;
-  decltype(&::SQLSetEnvAttr) SetEnvAttr = nullptr;
-  decltype(&::SQLSetConnectAttr) SetConnectAttr = nullptr;
-  decltype(&::SQLSetStmtAttr) SetStmtAttr = nullptr;
-  decltype(&::SQLDriverConnect) DriverConnect = nullptr;
-  decltype(&::SQLDisconnect) Disconnect = nullptr;
-  decltype(&::SQLGetInfo) GetInfo = nullptr;
-  decltype(&::SQLExecDirect) ExecDirect = nullptr;
-  decltype(&::SQLNumResultCols) NumResultCols = nullptr;
-  decltype(&::SQLDescribeCol) DescribeCol = nullptr;
-  decltype(&::SQLFetch) Fetch = nullptr;
-  decltype(&::SQLGetData) GetData = nullptr;
-  decltype(&::SQLGetDiagRec) GetDiagRec = nullptr;
-  decltype(&::SQLEndTran) EndTran = nullptr;
-  decltype(&::SQLTables) Tables = nullptr;
-  decltype(&::SQLColumns) Columns = nullptr;
-  decltype(&::SQLPrimaryKeys) PrimaryKeys = nullptr;
-  decltype(&::SQLForeignKeys) ForeignKeys = nullptr;
-  decltype(&::SQLCancel) Cancel = nullptr;
-};
+using base::detail::OdbcApi;
 
-template <class F>
-void resolve(void* library, const char* name, F& slot, std::string& missing) {
-  slot = reinterpret_cast<F>(dlsym(library, name));
-  if (slot == nullptr) missing += std::string(missing.empty() ? "" : ", ") + name;
-}
-
-// Loaded once per process and kept: drivers must not be unloaded under live handles.
+// The driver manager, bound once for the process; its failure is a connection error here.
 const OdbcApi& api() {
-  static std::once_flag once;
-  static OdbcApi loaded;
-  static std::string error;
-  std::call_once(once, [] {
-    void* library = dlopen(kDriverManager, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-      const char* why = dlerror();
-      error = std::string("the ODBC driver manager (") + kDriverManager +
-              ") cannot be loaded: " + (why != nullptr ? why : "unknown error") +
-              "; install unixODBC";
-      return;
-    }
-    std::string missing;
-    resolve(library, "SQLAllocHandle", loaded.AllocHandle, missing);
-    resolve(library, "SQLFreeHandle", loaded.FreeHandle, missing);
-    resolve(library, "SQLSetEnvAttr", loaded.SetEnvAttr, missing);
-    resolve(library, "SQLSetConnectAttr", loaded.SetConnectAttr, missing);
-    resolve(library, "SQLSetStmtAttr", loaded.SetStmtAttr, missing);
-    resolve(library, "SQLDriverConnect", loaded.DriverConnect, missing);
-    resolve(library, "SQLDisconnect", loaded.Disconnect, missing);
-    resolve(library, "SQLGetInfo", loaded.GetInfo, missing);
-    resolve(library, "SQLExecDirect", loaded.ExecDirect, missing);
-    resolve(library, "SQLNumResultCols", loaded.NumResultCols, missing);
-    resolve(library, "SQLDescribeCol", loaded.DescribeCol, missing);
-    resolve(library, "SQLFetch", loaded.Fetch, missing);
-    resolve(library, "SQLGetData", loaded.GetData, missing);
-    resolve(library, "SQLGetDiagRec", loaded.GetDiagRec, missing);
-    resolve(library, "SQLEndTran", loaded.EndTran, missing);
-    resolve(library, "SQLTables", loaded.Tables, missing);
-    resolve(library, "SQLColumns", loaded.Columns, missing);
-    resolve(library, "SQLPrimaryKeys", loaded.PrimaryKeys, missing);
-    resolve(library, "SQLForeignKeys", loaded.ForeignKeys, missing);
-    resolve(library, "SQLCancel", loaded.Cancel, missing);
-    if (!missing.empty()) error = std::string(kDriverManager) + " lacks " + missing;
-  });
-  if (!error.empty()) throw DatabaseError("Cannot use ODBC: " + error);
-  return loaded;
+  try {
+    return base::detail::odbc_api();
+  } catch (const DatabaseError& error) {
+    throw DatabaseError(std::string("Cannot use ODBC: the ODBC driver manager (") +
+                        base::detail::kOdbcDriverManager + ") cannot be used: " + error.what() +
+                        "; install unixODBC");
+  }
 }
 
 SQLCHAR* text_arg(const std::string& s) {

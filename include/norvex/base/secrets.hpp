@@ -1,0 +1,17 @@
+#pragma once
+/// Keeping secrets out of every text that leaves the library: one rule for all modules.
+
+#include <string>
+#include <string_view>
+
+namespace norvex::base {
+
+/// What a secret is replaced by.
+inline constexpr std::string_view kSecretMask = "***";
+
+/// `text` with every occurrence of `secret` replaced by kSecretMask. Every non-empty secret
+/// counts, however short: a short password is still a password. An empty secret changes
+/// nothing.
+[[nodiscard]] std::string scrub(std::string text, std::string_view secret);
+
+}  // namespace norvex::base
