@@ -1,4 +1,5 @@
 #include "norvex/agent/dotenv.hpp"
+#include "norvex/base/text.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,9 +13,8 @@
 namespace norvex::agent {
 namespace {
 
-bool is_blank(char c) {
-  return c == ' ' || c == '\t';
-}
+using base::is_blank;
+
 bool is_newline(char c) {
   return c == '\n' || c == '\r';
 }

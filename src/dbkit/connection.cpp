@@ -1,4 +1,5 @@
 #include "norvex/dbkit/connection.hpp"
+#include "norvex/base/text.hpp"
 
 #include <exception>
 
@@ -9,15 +10,13 @@
 namespace norvex::dbkit {
 namespace {
 
+using base::is_blank;
+
 constexpr std::string_view kOdbcDriver = "DRIVER={SQL Server};SERVER=";
 constexpr std::string_view kOdbcDatabase = ";DATABASE=";
 constexpr std::string_view kOdbcUser = ";UID=";
 constexpr std::string_view kOdbcPassword = ";PWD=";
 constexpr std::string_view kUnknownError = "unknown error";
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t';
-}
 
 // An attribute value that could end the attribute early (';'), be read as a braced value
 // ('{', '}') or lose its surrounding blanks goes in braces, with '}' doubled inside.

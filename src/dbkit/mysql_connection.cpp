@@ -6,6 +6,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "norvex/base/once.hpp"
 #include "norvex/dbkit/connection.hpp"
 #include "norvex/error.hpp"
 #include "output.hpp"
@@ -22,9 +23,10 @@ struct ResultFreer {
 };
 using ResultHandle = std::unique_ptr<MYSQL_RES, ResultFreer>;
 
+// Once per process, whichever of our libraries connects first: the client library must not
+// be initialised twice, nor concurrently.
 void library_init() {
-  static std::once_flag once;
-  std::call_once(once, [] { mysql_library_init(0, nullptr, nullptr); });
+  base::once_per_process("mysql_library_init", [] { mysql_library_init(0, nullptr, nullptr); });
 }
 
 bool is_connection_loss(unsigned code) {

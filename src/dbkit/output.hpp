@@ -5,13 +5,16 @@
 #include <string>
 #include <string_view>
 
+#include "norvex/base/secrets.hpp"
+
 namespace norvex::dbkit::detail {
 
-/// Writes `text` and a line break to standard output and flushes.
+/// Writes `text` as one line for a person through the output sink (standard output unless
+/// the program or a server replaced it).
 void print_line(std::string_view text);
 
 /// `message` with every occurrence of a non-empty `secret` replaced by ***.
-[[nodiscard]] std::string scrub(std::string message, std::string_view secret);
+using base::scrub;
 
 /// Throws ArgumentError naming `what` when `value` holds a NUL character: C clients would
 /// silently cut the value there and use a different one.

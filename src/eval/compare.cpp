@@ -5,11 +5,14 @@
 #include <cstdlib>
 #include <numeric>
 
+#include "norvex/base/text.hpp"
 #include "norvex/error.hpp"
 #include "norvex/eval/eval.hpp"
 
 namespace norvex::eval {
 namespace {
+
+using base::iequals;
 
 using sql::CellKind;
 
@@ -157,13 +160,6 @@ Comparison differ(std::string_view reason, std::string detail) {
 // Reads a word of an SQL text: letters, digits, '_' and '$'.
 bool word_char(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$';
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
 }
 
 }  // namespace

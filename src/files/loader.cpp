@@ -15,12 +15,15 @@
 #include <utility>
 #include <vector>
 
+#include "norvex/base/text.hpp"
 #include "norvex/error.hpp"
 #include "norvex/files/files.hpp"
 #include "source.hpp"
 
 namespace norvex::files {
 namespace {
+
+using base::lower;
 
 using detail::Cell;
 using detail::Hint;
@@ -31,12 +34,6 @@ constexpr std::size_t kSkippedLinesKept = 10;
 constexpr const char* kSkipHint = " (skip such rows with --skip-bad-rows)";
 
 enum class Format { csv, tsv, jsonl, xlsx };
-
-std::string lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c | 0x20);
-  return text;
-}
 
 Format format_of(const std::filesystem::path& path) {
   const std::string ext = lower(path.extension().string());

@@ -5,11 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "norvex/base/text.hpp"
 #include "norvex/error.hpp"
 #include "norvex/files/files.hpp"
 
 namespace norvex::files {
 namespace {
+
+using base::lower;
 
 // Words a model writes unquoted at its peril; a column called "order" becomes "order_".
 constexpr std::array<std::string_view, 34> kReserved = {
@@ -17,13 +20,6 @@ constexpr std::array<std::string_view, 34> kReserved = {
     "create", "cross", "default", "delete", "desc",    "distinct", "drop",   "else",  "end",
     "from",   "group", "having",  "in",     "index",   "inner",    "insert", "join",  "limit",
     "not",    "null",  "on",      "or",     "order",   "select",   "where"};
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c | 0x20);
-  return out;
-}
 
 bool plausible_name(std::string_view name) {
   return !name.empty() && name.find_first_of("/.\\") == std::string_view::npos;

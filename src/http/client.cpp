@@ -1,4 +1,5 @@
 #include "norvex/http/client.hpp"
+#include "norvex/base/text.hpp"
 
 #include <curl/curl.h>
 
@@ -10,6 +11,8 @@
 
 namespace norvex::http {
 namespace {
+
+using base::iequals;
 
 template <typename T, void (*Free)(T*)>
 struct Deleter {
@@ -29,13 +32,6 @@ struct CurlString {
 void global_init() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 struct ParsedUrl {

@@ -1,4 +1,5 @@
 #include "norvex/llm/settings.hpp"
+#include "norvex/base/text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -12,19 +13,14 @@
 namespace norvex::llm {
 namespace {
 
+using base::lower;
+
 constexpr std::string_view kMask = "********";
 
 // Fields the constructor call gives itself; a settings value that also holds one is a
 // duplicate argument, as the pipeline's client construction would see it.
 constexpr std::array<std::string_view, 3> kConstructorFields = {"max_tokens", "temperature",
                                                                 "model_kwargs"};
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 bool looks_secret(std::string_view name) {
   const std::string l = lower(name);

@@ -2,14 +2,6 @@
 
 namespace norvex::llm::detail {
 
-std::string_view trim(std::string_view text) noexcept {
-  constexpr std::string_view kSpace = " \t\r\n\f\v";
-  const auto first = text.find_first_not_of(kSpace);
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(kSpace);
-  return text.substr(first, last - first + 1);
-}
-
 std::string excerpt(std::string_view text, std::size_t limit) {
   if (text.size() <= limit) return std::string(text);
   std::size_t cut = limit;
@@ -26,13 +18,6 @@ std::string replace_all(std::string text, std::string_view from, std::string_vie
     pos += to.size();
   }
   return text;
-}
-
-std::string scrub(std::string text, std::string_view secret) {
-  // Very short "keys" (such as "none" for a local server) are placeholders, not secrets, and
-  // masking them would garble ordinary words.
-  if (secret.size() < 5) return text;
-  return replace_all(std::move(text), secret, "********");
 }
 
 }  // namespace norvex::llm::detail

@@ -4,16 +4,20 @@
 #include <string>
 #include <string_view>
 
+#include "norvex/base/secrets.hpp"
+#include "norvex/base/text.hpp"
+
 namespace norvex::llm::detail {
 
 /// `text` without leading and trailing white space.
-std::string_view trim(std::string_view text) noexcept;
+using base::trim;
 
 /// At most `limit` characters of `text` (cut on a UTF-8 boundary), "…" marking a cut.
 std::string excerpt(std::string_view text, std::size_t limit = 200);
 
-/// `text` with every occurrence of `secret` replaced by a mask (no-op for an empty secret).
-std::string scrub(std::string text, std::string_view secret);
+/// `text` with every occurrence of `secret` replaced by ***, however short (no-op for an
+/// empty secret): the foundation's one rule.
+using base::scrub;
 
 /// Every occurrence of `from` replaced by `to` (no-op for an empty `from`).
 std::string replace_all(std::string text, std::string_view from, std::string_view to);

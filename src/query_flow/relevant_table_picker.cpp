@@ -1,4 +1,5 @@
 #include "norvex/query_flow/relevant_table_picker.hpp"
+#include "norvex/base/text.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -14,14 +15,9 @@
 namespace norvex::query_flow {
 namespace {
 
-constexpr std::string_view kRelevantTablesField = "relevant_tables";
+using base::iequals;
 
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
+constexpr std::string_view kRelevantTablesField = "relevant_tables";
 
 std::string_view trim(std::string_view s) {
   const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };

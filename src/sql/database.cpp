@@ -1,4 +1,5 @@
 #include "norvex/sql/database.hpp"
+#include "norvex/base/text.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -12,6 +13,8 @@
 
 namespace norvex::sql {
 namespace {
+
+using base::iequals;
 
 constexpr std::string_view kFetchAll = "all";
 constexpr std::string_view kFetchOne = "one";
@@ -111,13 +114,6 @@ std::vector<std::string> split_names(std::string_view text) {
     pos = comma + 1;
   }
   return names;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 std::string join(const std::vector<std::string>& parts, std::string_view separator) {

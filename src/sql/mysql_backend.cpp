@@ -10,6 +10,7 @@
 #include "backend.hpp"
 #include "convert.hpp"
 #include "handle.hpp"
+#include "norvex/base/once.hpp"
 
 namespace norvex::sql::detail {
 namespace {
@@ -22,9 +23,10 @@ constexpr unsigned kBinaryCharset = 63;
 constexpr unsigned kMariaDbStatementTimeout = 1969;  // ER_STATEMENT_TIMEOUT
 constexpr unsigned kMysqlStatementTimeout = 3024;    // ER_QUERY_TIMEOUT
 
+// Once per process, whichever of our libraries connects first: the client library must not
+// be initialised twice, nor concurrently.
 void library_init() {
-  static std::once_flag once;
-  std::call_once(once, [] { mysql_library_init(0, nullptr, nullptr); });
+  base::once_per_process("mysql_library_init", [] { mysql_library_init(0, nullptr, nullptr); });
 }
 
 Value convert(const MYSQL_FIELD& field, const char* data, unsigned long length) {

@@ -14,10 +14,13 @@
 
 #include "backend.hpp"
 #include "convert.hpp"
+#include "norvex/base/text.hpp"
 #include "odbc_api.hpp"
 
 namespace norvex::sql::detail {
 namespace {
+
+using base::lower;
 
 constexpr const char* kDriverEnv = "NORVEX_ODBC_DRIVER";
 constexpr std::size_t kChunk = 8192;
@@ -53,12 +56,6 @@ std::string utf16_to_utf8(const std::u16string& in) {
     append_utf8(out, cp);
   }
   return out;
-}
-
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
 }
 
 class Statement;

@@ -1,4 +1,5 @@
 #include "norvex/sql/statement_guard.hpp"
+#include "norvex/base/text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -12,6 +13,9 @@
 
 namespace norvex::sql {
 namespace {
+
+using base::lower;
+using base::upper;
 
 constexpr std::string_view kRefused = "Statement refused: ";
 
@@ -78,20 +82,6 @@ bool listed(const List& list, std::string_view word) {
 bool word_char(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$' ||
          static_cast<unsigned char>(c) >= 0x80;
-}
-
-std::string upper(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return out;
-}
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
 }
 
 struct Token {

@@ -1,4 +1,5 @@
 #include "norvex/sql/uri.hpp"
+#include "norvex/base/text.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -8,15 +9,10 @@
 namespace norvex::sql {
 namespace {
 
+using base::lower;
+
 constexpr std::string_view kMask = "***";
 constexpr std::string_view kDefaultOdbcDriver = "SQL Server";
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -146,16 +142,6 @@ std::string odbc_connection_string(const ConnectionUri& uri, std::string_view od
   if (!uri.user.empty()) out += ";UID=" + braced(uri.user);
   if (uri.has_password) out += ";PWD=" + braced(uri.password);
   return out;
-}
-
-std::string scrub(std::string message, std::string_view secret) {
-  if (secret.empty()) return message;
-  std::size_t pos = 0;
-  while ((pos = message.find(secret, pos)) != std::string::npos) {
-    message.replace(pos, secret.size(), kMask);
-    pos += kMask.size();
-  }
-  return message;
 }
 
 ConnectionUri parse_uri(std::string_view uri) {

@@ -225,7 +225,7 @@ TEST(Secrets, TheKeyNeverAppearsInAnErrorEvenWhenTheServiceEchoesIt) {
       401, std::string("Incorrect API key provided: ") + kTestKey + ".", "invalid_api_key"));
   AzureChatOpenAI model(azure_settings(server), 10, 0.0, nullptr);
   const std::string message = call_error(model).what();
-  EXPECT_THAT(message, HasSubstr("HTTP 401: Incorrect API key provided: ********."));
+  EXPECT_THAT(message, HasSubstr("HTTP 401: Incorrect API key provided: ***."));
   EXPECT_THAT(message, Not(HasSubstr(kTestKey)));
 
   // Nor in the address shown for network failures.

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "norvex/base/secrets.hpp"
+
 namespace norvex::sql {
 
 enum class Engine { mysql, postgresql, odbc, sqlite };
@@ -53,8 +55,8 @@ struct ConnectionUri {
 [[nodiscard]] std::string odbc_connection_string(const ConnectionUri& uri,
                                                  std::string_view odbc_driver_env = {});
 
-/// Removes every occurrence of `secret` from `message` (replaced by ***). Used on engine
-/// messages before they travel in our errors.
-[[nodiscard]] std::string scrub(std::string message, std::string_view secret);
+/// Removes every occurrence of `secret` from `message` (replaced by ***): the foundation's
+/// one rule, used on engine messages before they travel in our errors.
+using base::scrub;
 
 }  // namespace norvex::sql
