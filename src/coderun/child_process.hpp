@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "norvex/base/process.hpp"
+
 namespace norvex::coderun::detail {
 
 /// Flushes our output, runs the program and waits for it; returns its wait status.
@@ -11,6 +13,6 @@ namespace norvex::coderun::detail {
 int run_child(const std::vector<std::string>& arguments);
 
 /// "exited with status N" / "was killed by signal N (...)".
-std::string describe_status(int status);
+using base::describe_status;
 
 }  // namespace norvex::coderun::detail

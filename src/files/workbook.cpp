@@ -1,7 +1,6 @@
 // Excel workbooks: Debian's Python with openpyxl writes each sheet as a CSV file, which the
 // ordinary CSV path then loads. A child process, so a broken workbook cannot harm us.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "norvex/base/process.hpp"
 #include "norvex/error.hpp"
 #include "source.hpp"
 
@@ -98,35 +98,19 @@ std::vector<Sheet> convert_workbook(const std::filesystem::path& path,
   const auto out_file = out_dir / "sheets.jsonl";
   const auto err_file = out_dir / "python.err";
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  std::vector<std::string> args = {python, "-c", kConvertScript, path.string(), out_dir.string()};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env = child_environment();
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  std::fflush(nullptr);
+  base::SpawnOptions options;
+  options.environment = child_environment();
+  options.files = {{0, "/dev/null", O_RDONLY},
+                   {1, out_file, O_WRONLY | O_CREAT | O_TRUNC},
+                   {2, err_file, O_WRONLY | O_CREAT | O_TRUNC}};
   pid_t pid = 0;
-  const int spawned =
-      posix_spawn(&pid, python.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
+  try {
+    pid = base::spawn({python, "-c", kConvertScript, path.string(), out_dir.string()}, options);
+  } catch (const Error& error) {
     throw ValueError("reading the workbook " + path.string() + " needs Python with openpyxl, but " +
-                     python + " could not be started (" + std::strerror(spawned) +
-                     "): " + kInstallHint);
+                     error.what() + ": " + kInstallHint);
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  const int status = base::wait_for(pid);
   if (WIFEXITED(status) && WEXITSTATUS(status) == kMissingOpenpyxl) {
     throw ValueError("reading the workbook " + path.string() +
                      " needs the Python package openpyxl, which " + python +

@@ -1,4 +1,5 @@
 #include "norvex/python/analysis.hpp"
+#include "norvex/base/process.hpp"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -92,24 +93,6 @@ std::vector<std::string> worker_environment() {
   result.emplace_back("MPLBACKEND=agg");
   if (auto config = matplotlib_config_dir()) result.push_back("MPLCONFIGDIR=" + config->string());
   return result;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& texts) {
-  std::vector<char*> result;
-  for (auto& text : texts) result.push_back(text.data());
-  result.push_back(nullptr);
-  return result;
-}
-
-std::string describe_status(int status) {
-  if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) {
-    const int number = WTERMSIG(status);
-    const char* name = ::strsignal(number);
-    return "was killed by signal " + std::to_string(number) + " (" +
-           (name != nullptr ? name : "unknown") + ")";
-  }
-  return "ended";
 }
 
 AnalysisResult failure(std::string_view type_name, const std::string& message) {
@@ -353,8 +336,6 @@ class Server {
     std::vector<std::string> arguments = {program, "-c", std::string(runtime_source()),
                                           confinement_library()};
     std::vector<std::string> environment = worker_environment();
-    auto argv = pointers(arguments);
-    auto envp = pointers(environment);
 
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
@@ -367,28 +348,17 @@ class Server {
       if (theirs.get() < 0) throw Error("cannot set up the analysis worker's channel");
     }
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, theirs.get(), kChannelFd);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t signals;
-    sigemptyset(&signals);
-    posix_spawnattr_setsigmask(&attributes, &signals);
-    sigfillset(&signals);
-    posix_spawnattr_setsigdefault(&attributes, &signals);
+    base::SpawnOptions spawn_options;
+    spawn_options.environment = std::move(environment);
+    spawn_options.files = {{0, "/dev/null", O_RDONLY}};
+    spawn_options.descriptors = {{theirs.get(), kChannelFd}};
     // Its own process group, so a kill reaches whatever the code started.
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(
-        &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    spawn_options.own_process_group = true;
     pid_t pid = -1;
-    const int rc =
-        ::posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (rc != 0) {
-      throw Error("cannot start the analysis fork server '" + program + "': " + errno_text(rc));
+    try {
+      pid = base::spawn(arguments, spawn_options);
+    } catch (const Error& error) {
+      throw Error(std::string("cannot start the analysis fork server: ") + error.what());
     }
     pid_ = pid;
     channel_ = Channel(std::move(ours));
@@ -408,7 +378,7 @@ class Server {
                     std::to_string(kStartupLimit.count()) + " s");
       case Read::closed:
       default: {
-        const std::string how = describe_status(reap_closed());
+        const std::string how = base::describe_status(reap_closed());
         stop();
         throw Error("the analysis fork server " + how + " while starting (" +
                     python_program().string() + ")");
