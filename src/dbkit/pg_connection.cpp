@@ -7,27 +7,12 @@
 #include "norvex/dbkit/connection.hpp"
 #include "norvex/error.hpp"
 #include "output.hpp"
+#include "pg_type_oids.hpp"
 
 namespace norvex::dbkit {
 namespace {
 
-// Type OIDs of pg_type whose values get their own cell kind; every other type is text.
-enum TypeOid : Oid {
-  kBool = 16,
-  kBytea = 17,
-  kInt8 = 20,
-  kInt2 = 21,
-  kInt4 = 23,
-  kOid = 26,
-  kFloat4 = 700,
-  kFloat8 = 701,
-  kDate = 1082,
-  kTime = 1083,
-  kTimestamp = 1114,
-  kTimestampTz = 1184,
-  kTimeTz = 1266,
-  kNumeric = 1700,
-};
+using namespace base::detail;  // the pg_type OIDs (kPgBool, ...)
 
 constexpr const char* kClientEncoding = "UTF8";
 constexpr const char* kBegin = "BEGIN";
@@ -57,27 +42,27 @@ DatabaseError result_error(PGconn* handle, const PGresult* result, std::string_v
 Cell make_cell(Oid type, const char* data, int length) {
   std::string text(data, static_cast<std::size_t>(length));
   switch (type) {
-    case kBool:
+    case kPgBool:
       return Cell::boolean(text == "t");
-    case kInt2:
-    case kInt4:
-    case kInt8:
-    case kOid: {
+    case kPgInt2:
+    case kPgInt4:
+    case kPgInt8:
+    case kPgOid: {
       std::int64_t value = 0;
       const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
       if (error == std::errc() && end == text.data() + text.size()) return Cell::integer(value);
       return Cell::decimal(std::move(text));
     }
-    case kFloat4:
-    case kFloat8: {
+    case kPgFloat4:
+    case kPgFloat8: {
       double value = 0;
       const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
       if (error == std::errc() && end == text.data() + text.size()) return Cell::floating(value);
       return Cell::text(std::move(text));
     }
-    case kNumeric:
+    case kPgNumeric:
       return Cell::decimal(std::move(text));
-    case kBytea: {
+    case kPgBytea: {
       std::size_t size = 0;
       unsigned char* raw =
           PQunescapeBytea(reinterpret_cast<const unsigned char*>(text.c_str()), &size);
@@ -86,13 +71,13 @@ Cell make_cell(Oid type, const char* data, int length) {
       PQfreemem(raw);
       return Cell::bytes(std::move(octets));
     }
-    case kDate:
+    case kPgDate:
       return Cell::date(std::move(text));
-    case kTime:
-    case kTimeTz:
+    case kPgTime:
+    case kPgTimeTz:
       return Cell::time(std::move(text));
-    case kTimestamp:
-    case kTimestampTz:
+    case kPgTimestamp:
+    case kPgTimestampTz:
       return Cell::timestamp(std::move(text));
     default:
       return Cell::text(std::move(text));

@@ -7,6 +7,7 @@
 #include "backend.hpp"
 #include "convert.hpp"
 #include "handle.hpp"
+#include "pg_type_oids.hpp"
 
 namespace norvex::sql::detail {
 namespace {
@@ -17,22 +18,7 @@ using Result = Handle<PGresult, PQclear>;
 const std::string kDialect = "postgresql";
 constexpr char kSeparator = '\x1f';  // between the column names of one key
 
-// Type OIDs of pg_type.
-enum : Oid {
-  kBool = 16,
-  kBytea = 17,
-  kInt8 = 20,
-  kInt2 = 21,
-  kInt4 = 23,
-  kOid = 26,
-  kFloat4 = 700,
-  kFloat8 = 701,
-  kDate = 1082,
-  kTime = 1083,
-  kTimestamp = 1114,
-  kTimestamptz = 1184,
-  kNumeric = 1700,
-};
+using namespace base::detail;  // the pg_type OIDs (kPgBool, ...)
 
 int hex(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -43,26 +29,26 @@ int hex(char c) {
 
 Value convert(Oid type, std::string_view text) {
   switch (type) {
-    case kBool:
+    case kPgBool:
       return Value::of_bool(text == "t");
-    case kInt2:
-    case kInt4:
-    case kInt8:
-    case kOid:
+    case kPgInt2:
+    case kPgInt4:
+    case kPgInt8:
+    case kPgOid:
       return integer_value(text);
-    case kFloat4:
-    case kFloat8:
+    case kPgFloat4:
+    case kPgFloat8:
       return real_value(text);
-    case kNumeric:
+    case kPgNumeric:
       return Value::of(Value::Kind::decimal, std::string(text));
-    case kDate:
+    case kPgDate:
       return Value::of(Value::Kind::date, std::string(text));
-    case kTime:
+    case kPgTime:
       return Value::of(Value::Kind::time, std::string(text));
-    case kTimestamp:
-    case kTimestamptz:
+    case kPgTimestamp:
+    case kPgTimestampTz:
       return Value::of(Value::Kind::timestamp, std::string(text));
-    case kBytea: {
+    case kPgBytea: {
       std::string bytes;
       if (text.size() >= 2 && text[0] == '\\' && text[1] == 'x') {
         bytes.reserve((text.size() - 2) / 2);
