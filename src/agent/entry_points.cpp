@@ -1,4 +1,5 @@
 #include "norvex/agent/entry_points.hpp"
+#include "norvex/base/output.hpp"
 
 #include <cxxabi.h>
 
@@ -55,10 +56,9 @@ void write_traceback(const std::vector<std::string>& operations, const std::exce
     message = e.what();
   } catch (...) {
   }
-  std::cout.flush();
-  std::cerr << "Traceback (most recent call last):\n";
-  for (const auto& operation : operations) std::cerr << "  in " << operation << '\n';
-  std::cerr << type << ": " << message << std::endl;
+  base::print_line("Traceback (most recent call last):", base::Stream::err);
+  for (const auto& operation : operations) base::print_line("  in " + operation, base::Stream::err);
+  base::print_line(type + ": " + message, base::Stream::err);
 }
 
 std::string message_of(const std::exception_ptr& error) {
@@ -100,10 +100,10 @@ std::unique_ptr<query_flow::QueryFlow> build_agent(std::shared_ptr<sql::CustomSQ
                                                    const std::vector<llm::ModelSettings>& records) {
   const ModelTiers tiers = select_model_tiers(records);
   if (!tiers.complete()) {
-    std::cout << kInternalServerError << std::endl;
+    base::print_line(kInternalServerError);
     return nullptr;
   }
-  std::cout << kAgentReady << std::endl;
+  base::print_line(kAgentReady);
   // The analysis step comes after several model calls: the fork server gets ready meanwhile,
   // instead of in front of that step.
   python::start_analysis_server();
@@ -192,7 +192,7 @@ Json run_agent(const query_flow::QueryFlow& agent, std::string_view query,
     const std::exception_ptr error = std::current_exception();
     if (!failed_node.empty()) operations.push_back("node " + failed_node);
     write_traceback(operations, error);
-    std::cout << kRunErrorPrefix << message_of(error) << std::endl;
+    base::print_line(std::string(kRunErrorPrefix) + message_of(error));
     return Json{{"output", kRunErrorOutput}};
   }
 }
@@ -201,7 +201,7 @@ std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(const ChatModelData
   auto client =
       std::make_shared<llm::ChatOpenAI>(data.api_key.value_or(""), data.model_name.value_or(""),
                                         data.temperature.value_or(kDefaultChatTemperature));
-  std::cout << kLlmReady << std::endl;
+  base::print_line(kLlmReady);
   return client;
 }
 

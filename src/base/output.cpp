@@ -21,17 +21,26 @@ std::shared_ptr<const OutputSink>& process_sink() {
   return sink;
 }
 
-void to_standard_output(std::string_view line) {
+void to_standard_stream(Stream stream, std::string_view line) {
   static std::mutex mutex;  // whole lines, never interleaved
   std::lock_guard lock(mutex);
-  std::cout << line << '\n' << std::flush;
+  if (stream == Stream::err) {
+    std::cout.flush();  // what was printed before comes first
+    std::cerr << line << '\n' << std::flush;
+  } else {
+    std::cout << line << '\n' << std::flush;
+  }
 }
 
 }  // namespace
 
-void print_line(std::string_view line) {
+void print_line_to(Stream stream, std::string_view line) {
+  to_standard_stream(stream, line);
+}
+
+void print_line(std::string_view line, Stream stream) {
   if (innermost_sink != nullptr) {
-    (*innermost_sink)(line);
+    (*innermost_sink)(stream, line);
     return;
   }
   std::shared_ptr<const OutputSink> sink;
@@ -40,9 +49,9 @@ void print_line(std::string_view line) {
     sink = process_sink();
   }
   if (sink) {
-    (*sink)(line);
+    (*sink)(stream, line);
   } else {
-    to_standard_output(line);
+    to_standard_stream(stream, line);
   }
 }
 

@@ -27,7 +27,6 @@
 #include "norvex/python/sandbox.hpp"
 #include "norvex/sql/database.hpp"
 #include "norvex/sql/row_parser.hpp"
-#include "stdout_to_stderr.hpp"
 
 namespace norvex::cli {
 namespace {
@@ -220,7 +219,7 @@ int ask(const AskOptions& o) {
 
   Json result;
   {
-    const StdoutToStderr redirect(o.json);
+    const LinesToStandardError redirect(o.json);
     const auto agent = agent::create_agent_from_uri(uri, records);
     if (!agent) throw Error(kNoModelsMessage);
     Progress progress(!o.quiet);

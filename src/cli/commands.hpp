@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "norvex/base/output.hpp"
 #include "norvex/llm/settings.hpp"
 
 namespace CLI {
@@ -18,6 +19,30 @@ namespace norvex::cli {
 
 /// The work a parsed command line asks for; returns the exit status.
 using Action = std::function<int()>;
+
+/// With --json standard output holds only the JSON document: while one of these is in
+/// force (when `active`), every line the libraries print for a person goes to standard
+/// error instead. Thread rule: open and close on one thread.
+class LinesToStandardError {
+ public:
+  explicit LinesToStandardError(bool active) {
+    if (active) {
+      previous_ = base::set_output([](base::Stream, std::string_view line) {
+        base::print_line_to(base::Stream::err, line);
+      });
+    }
+    active_ = active;
+  }
+  ~LinesToStandardError() {
+    if (active_) base::set_output(std::move(previous_));
+  }
+  LinesToStandardError(const LinesToStandardError&) = delete;
+  LinesToStandardError& operator=(const LinesToStandardError&) = delete;
+
+ private:
+  bool active_ = false;
+  base::OutputSink previous_;
+};
 
 /// `norvex db check|config|schema|query`.
 void add_db_commands(CLI::App& app, Action& action);

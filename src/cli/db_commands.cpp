@@ -15,7 +15,6 @@
 #include "file_options.hpp"
 #include "norvex/dbkit/dbkit.hpp"
 #include "norvex/error.hpp"
-#include "stdout_to_stderr.hpp"
 
 namespace norvex::cli {
 namespace {
@@ -308,7 +307,7 @@ void add_db_commands(CLI::App& app, Action& action) {
       configure(options->connection);
       std::optional<dbkit::Schema> result;
       {
-        const StdoutToStderr quiet(options->json);
+        const LinesToStandardError quiet(options->json);
         result = options->engine == "mysql" ? dbkit::get_mysql_database_schema()
                                             : dbkit::get_pgdb_schema();
       }
@@ -323,14 +322,14 @@ void add_db_commands(CLI::App& app, Action& action) {
       if (options->engine == "mysql") {
         std::optional<std::vector<dbkit::Row>> rows;
         {
-          const StdoutToStderr quiet(options->json);
+          const LinesToStandardError quiet(options->json);
           rows = dbkit::execute_mysql_query(options->sql);
         }
         return rows ? show_mysql_rows(*rows, options->json) : 1;
       }
       std::optional<std::vector<dbkit::PgRow>> rows;
       {
-        const StdoutToStderr quiet(options->json);
+        const LinesToStandardError quiet(options->json);
         rows = dbkit::execute_pgdb_query(options->sql);
       }
       return rows ? show_pg_rows(*rows, options->json) : 1;

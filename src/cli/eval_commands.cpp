@@ -13,7 +13,6 @@
 #include "norvex/error.hpp"
 #include "norvex/eval/eval.hpp"
 #include "norvex/flow_stages/log.hpp"
-#include "stdout_to_stderr.hpp"
 
 namespace norvex::cli {
 namespace {
@@ -101,7 +100,7 @@ int run_eval(const EvalOptions& o) {
   eval::Summary summary;
   {
     // Analysis code may print; standard output keeps only the summary lines.
-    const StdoutToStderr redirect(true);
+    const LinesToStandardError redirect(true);
     try {
       summary = eval::evaluate(set.questions, target, run);
     } catch (...) {

@@ -1,4 +1,5 @@
 #include "norvex/coderun/coderun.hpp"
+#include "norvex/base/output.hpp"
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -66,10 +67,10 @@ void print_line(std::string_view text) {
       py::print(py::str(text.data(), text.size()));
       return;
     } catch (py::error_already_set&) {
-      // No usable sys.stdout: the line still reaches our own standard output.
+      // No usable sys.stdout: the line still reaches our own output.
     }
   }
-  std::cout << text << '\n' << std::flush;
+  base::print_line(text);
 }
 
 // ---- the namespace of execute_code (interpreter thread only) ----------------------------

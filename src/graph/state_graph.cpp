@@ -1,4 +1,5 @@
 #include "norvex/graph/state_graph.hpp"
+#include "norvex/base/output.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -147,7 +148,10 @@ std::vector<Update> CompiledGraph::Impl::run_step(const std::vector<int>& trigge
 
   StepFailure failure;
   std::atomic<std::size_t> next_index{0};
+  // Nodes print for the caller's run wherever they run: helpers take the caller's sink.
+  const base::OutputSink output = base::current_output();
   auto work = [&]() noexcept {
+    const base::ScopedOutput scope(output);
     while (!failure.failed()) {
       const std::size_t i = next_index.fetch_add(1, std::memory_order_relaxed);
       if (i >= count) return;

@@ -1,6 +1,8 @@
 #include "norvex/master/master.hpp"
 
-#include <iostream>
+#include <string>
+
+#include "norvex/base/output.hpp"
 
 namespace norvex::master {
 
@@ -8,7 +10,7 @@ void initialize_env(const std::filesystem::path& env_path) {
   try {
     coderun::initialize_environment(env_path);
   } catch (const std::exception& error) {
-    std::cout << kInitializationErrorPrefix << error.what() << '\n' << std::flush;
+    base::print_line(std::string(kInitializationErrorPrefix) + error.what());
   }
 }
 
@@ -16,10 +18,10 @@ void safe_install_modules(const std::vector<std::string>& module_names) {
   try {
     coderun::install_dependencies(module_names);
   } catch (const std::exception& error) {
-    std::cout << coderun::kInstallationErrorPrefix << error.what() << '\n' << std::flush;
+    base::print_line(std::string(coderun::kInstallationErrorPrefix) + error.what());
     return;
   }
-  std::cout << coderun::kInstallationSuccessful << '\n' << std::flush;
+  base::print_line(coderun::kInstallationSuccessful);
 }
 
 }  // namespace norvex::master

@@ -1,4 +1,5 @@
 #include "norvex/python/interpreter.hpp"
+#include "norvex/base/output.hpp"
 
 #include <pybind11/embed.h>
 
@@ -146,7 +147,11 @@ void run_on_interpreter(const std::function<void()>& job) {
     run_job(job);
     return;
   }
-  InterpreterThread::instance().submit(job);
+  // What the job prints for a person belongs to the caller's run.
+  InterpreterThread::instance().submit([&job, output = base::current_output()] {
+    const base::ScopedOutput scope(output);
+    job();
+  });
 }
 
 void use_package_environment(const std::filesystem::path& env_dir) {

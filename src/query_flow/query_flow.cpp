@@ -1,4 +1,5 @@
 #include "norvex/query_flow/query_flow.hpp"
+#include "norvex/base/output.hpp"
 
 #include <iostream>
 #include <map>
@@ -6,9 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "norvex/drawing/image.hpp"
 #include "norvex/error.hpp"
 #include "norvex/flow_stages/flow_stages.hpp"
-#include "norvex/drawing/image.hpp"
 #include "norvex/llm/cassette.hpp"
 #include "norvex/llm/openai_client.hpp"
 #include "norvex/sql/database.hpp"
@@ -172,7 +173,15 @@ void QueryFlow::visualize_graph(std::string_view visualization_type,
                                 const std::filesystem::path& save_graph_path) const {
   const graph::DrawableGraph drawing = compiled_graph_.get_graph();
   if (visualization_type == kAsciiVisualization) {
-    drawing.print_ascii(std::cout);
+    // Line by line through the output sink, like every line we print for a person.
+    const std::string text = drawing.draw_ascii();
+    std::size_t start = 0;
+    while (start < text.size()) {
+      const std::size_t end = text.find('\n', start);
+      base::print_line(std::string_view(text).substr(start, end - start));
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
     return;
   }
   const std::string png = drawing.draw_mermaid_png(graph::MermaidDrawMethod::API);
