@@ -2,6 +2,7 @@
 // running questions with per-step events, charts by id, health and metrics.
 #include <arpa/inet.h>
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <nlohmann/json.hpp>
 
@@ -253,6 +254,7 @@ struct Server::Impl {
   httplib::Server http;
   std::thread listener;
   int bound_port = 0;
+  int listen_fd = -1;
   bool started = false;
   bool stopped = false;
   detail::Metrics metrics;
@@ -821,6 +823,10 @@ Server::Server(std::vector<Database> databases, Options options)
   impl_->http.set_read_timeout(o.read_timeout);
   impl_->http.set_write_timeout(o.write_timeout);
   impl_->http.set_keep_alive_timeout(2);
+  impl_->http.set_socket_options([impl = impl_.get()](socket_t sock) {
+    httplib::default_socket_options(sock);
+    impl->listen_fd = sock;
+  });
   impl_->routes();
 }
 
@@ -843,6 +849,9 @@ void Server::start() {
     throw Error("cannot listen on " + o.host + ":" + std::to_string(o.port) +
                 " (address in use or not available)");
   }
+  // The library listens with a queue of 5 connections; a burst of clients overflows it and
+  // some of their connections are reset mid-request. Widen it to the system's limit.
+  if (impl_->listen_fd >= 0) ::listen(impl_->listen_fd, SOMAXCONN);
   impl_->bound_port = port;
   impl_->started = true;
   impl_->listener = std::thread([this] { impl_->http.listen_after_bind(); });
