@@ -135,6 +135,22 @@ std::string random_hex(std::size_t bytes) {
   return out;
 }
 
+// Request texts in the log keep to one line: control characters are written as \xNN.
+std::string loggable(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 bool is_chart_id(std::string_view id) {
   return id.size() == 32 && std::all_of(id.begin(), id.end(), [](char c) {
            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
@@ -513,7 +529,7 @@ struct Server::Impl {
     }
     if (options.log_questions) {
       log("question " + question->id + " token=" + request_context.token_name +
-          " database=" + question->database->name + ": " + question->text);
+          " database=" + question->database->name + ": " + loggable(question->text));
     }
     const bool stream = req.get_header_value("Accept").find(kEventStreamType) != std::string::npos;
     if (!stream) {
@@ -786,8 +802,8 @@ struct Server::Impl {
       char duration[32];
       std::snprintf(duration, sizeof duration, "%.1fms", ms);
       // Only the path: query strings and headers (where tokens travel) are never logged.
-      log("access " + req.method + " " + req.path + " " + std::to_string(res.status) + " " +
-          duration + " token=" + request_context.token_name);
+      log("access " + loggable(req.method) + " " + loggable(req.path) + " " +
+          std::to_string(res.status) + " " + duration + " token=" + request_context.token_name);
       request_context = RequestContext{};
     });
   }

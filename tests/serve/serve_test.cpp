@@ -244,6 +244,9 @@ TEST_F(Service, ChartPathsFromTheRequestNeverReachTheFileSystem) {
     EXPECT_EQ(res->status, 404) << path;
     EXPECT_EQ(res->body.find("root:"), std::string::npos) << path;
   }
+  // A decoded line break in the path cannot forge a log line.
+  (void)c.Get("/v1/charts/x%0Aaccess%20GET%20/forged%20200");
+  EXPECT_EQ(log().find("\naccess GET /forged"), std::string::npos) << log();
 }
 
 TEST_F(Service, RefusesBadInputClearly) {
