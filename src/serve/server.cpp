@@ -363,7 +363,8 @@ struct Server::Impl {
       send_error(res, 503, "shutting_down", kDraining);
       return nullptr;
     }
-    if (per_token[key] >= options.per_token_limit) {
+    // Without tokens there is no one to share fairly between: the queue alone bounds the load.
+    if (token != nullptr && per_token[key] >= options.per_token_limit) {
       res.set_header("Retry-After", retry);
       send_error(res, 429, "too_many_requests", kTokenBusy);
       return nullptr;

@@ -381,7 +381,6 @@ TEST_F(Service, ShutdownFinishesQuestionsInFlightAndTakesNoNewOnes) {
 TEST_F(Service, ThirtyTwoConcurrentQuestionsEachGetTheirOwnAnswer) {
   Options options;
   options.workers = 8;
-  options.per_token_limit = 32;
   start(options);
   std::vector<std::thread> threads;
   std::vector<std::string> faults(32);

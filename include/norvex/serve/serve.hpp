@@ -75,7 +75,8 @@ struct Options {
   std::filesystem::path media_dir = "norvex_media";  ///< charts, one folder per question
   std::size_t workers = 8;                           ///< questions running at once
   std::size_t queue_limit = 32;                      ///< questions waiting for a worker (then 503)
-  std::size_t per_token_limit = 8;         ///< questions of one token running or waiting (then 429)
+  std::size_t per_token_limit =
+      8;  ///< questions of one token running or waiting (then 429); only with tokens
   std::size_t max_body_bytes = 64 * 1024;  ///< request bodies (then 413)
   std::size_t max_question_chars = 4000;   ///< question texts, in bytes (then 413)
   std::chrono::seconds read_timeout{10};   ///< a client that stops sending loses its connection
