@@ -132,9 +132,10 @@ class Service : public ::testing::Test {
   }
 
   FakeChatServer model_;
-  std::unique_ptr<Server> server_;
   std::mutex log_mutex_;
   std::string log_;
+  // Last, so it stops (and logs its last lines) before the log it writes to goes away.
+  std::unique_ptr<Server> server_;
 };
 
 TEST_F(Service, AnswersAQuestionWithRowsChartTimingsAndEveryReadEndpoint) {
