@@ -88,7 +88,7 @@ struct Options {
   /// Why questions are refused when a database has no flow.
   std::string no_model_message = "no chat model is configured";
   /// Receives the access log, one line per request, and the service's notices; default
-  /// standard error.
+  /// standard error. Called from the service's threads until the Server is destroyed.
   std::function<void(std::string_view)> log;
 };
 
