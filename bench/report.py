@@ -86,6 +86,14 @@ def side_by_side(bench, by_name):
                              f"({human_time(theirs['real_time'] * UNITS[theirs['time_unit']])}, "
                              f"{theirs.get('peak_rss_mb', 0):.0f} MiB)")
         return ", ".join(parts)
+    if "overhead_p50_us" in bench:
+        return (f"service p50 {human_time(bench['service_p50_us'] * 1e-6)} vs library "
+                f"{human_time(bench['library_p50_us'] * 1e-6)}; the service adds "
+                f"{bench['overhead_p50_us']:.0f} µs at p50, {bench['overhead_p99_us']:.0f} µs at p99")
+    if "questions_per_s" in bench:
+        return (f"{bench['questions_per_s']:.1f} questions/s, p50 {bench['p50_s']:.2f} s, "
+                f"p99 {bench['p99_s']:.2f} s, {bench['errors']:.0f} errors, "
+                f"{bench['charts']:.0f} charts, peak RSS {bench['peak_rss_mib']:.0f} MiB")
     if "output_bytes" in bench:
         return f"{human_bytes(bench['output_bytes'])} out"
     return ""

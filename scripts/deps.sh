@@ -10,6 +10,8 @@ packages=(
   nlohmann-json3-dev libcurl4-openssl-dev libmariadb-dev libpq-dev
   unixodbc-dev libsqlite3-dev sqlite3 python3-dev pybind11-dev
   libgraphviz-dev libstb-dev libcli11-dev libspdlog-dev libcsv-dev
+  # the HTTP service (and the tests' fake chat service)
+  libcpp-httplib-dev
   # analysis packages for the embedded interpreter and the code runner
   python3-numpy python3-pandas python3-matplotlib python3-scipy
   python3-sklearn python3-statsmodels python3-venv
@@ -18,7 +20,9 @@ packages=(
   # confinement of analysis runs
   libseccomp-dev
   # tests and benchmarks
-  libcpp-httplib-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # the service's page in a headless browser
+  chromium chromium-driver python3-selenium fonts-dejavu-core
   unixodbc odbc-postgresql tdsodbc
   mariadb-server mariadb-client postgresql postgresql-client
 )

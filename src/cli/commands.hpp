@@ -50,6 +50,8 @@ void add_db_commands(CLI::App& app, Action& action);
 void add_ask_commands(CLI::App& app, Action& action);
 /// `norvex eval QUESTIONS --db URI`.
 void add_eval_commands(CLI::App& app, Action& action);
+/// `norvex serve --db URI ...`.
+void add_serve_commands(CLI::App& app, Action& action);
 /// `norvex env init|install`.
 void add_env_commands(CLI::App& app, Action& action);
 

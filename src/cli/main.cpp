@@ -27,6 +27,7 @@ int run(int argc, char** argv) {
   add_db_commands(app, action);
   add_env_commands(app, action);
   add_eval_commands(app, action);
+  add_serve_commands(app, action);
 
   try {
     app.parse(argc, argv);

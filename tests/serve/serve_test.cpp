@@ -1,0 +1,445 @@
+// The question service over real HTTP on 127.0.0.1: Chinook in SQLite, the scripted chat
+// service as the model (answers keyed by a marker in each question), the real analysis worker.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "norvex/agent/agent.hpp"
+#include "norvex/error.hpp"
+#include "norvex/serve/serve.hpp"
+#include "norvex/sql/database.hpp"
+#include "support/chinook_sqlite.hpp"
+#include "support/fake_chat_server.hpp"
+
+namespace norvex::serve {
+namespace {
+
+using norvex::test::FakeChatServer;
+using norvex::test::RecordedRequest;
+using norvex::test::ScriptedAnswer;
+using Json = nlohmann::ordered_json;
+
+constexpr const char* kChartCode =
+    "import matplotlib.pyplot as plt\nfig, ax = plt.subplots()\nax.bar(['a', 'b'], [1, 2])\n"
+    "fig.savefig(r'{save_path}/chart.png')\nprint('OUT-CHART')";
+
+// Every step answered from the marker "qid-N" of the question; "chart" in the question asks
+// for analysis code that draws a chart.
+ScriptedAnswer answer_by_marker(const RecordedRequest& request) {
+  static const std::regex marker_pattern("qid-(\\d+)");
+  std::smatch match;
+  if (!std::regex_search(request.body, match, marker_pattern)) {
+    return FakeChatServer::error(400, "a request without a question marker");
+  }
+  const std::string id = match[1];
+  const std::string sql = "SELECT 'qid-" + id +
+                          "' AS marker, COUNT(*) AS tracks FROM Track "
+                          "WHERE TrackId <= " +
+                          id;
+  const std::string record = request.requested_record();
+  if (record == "RelevantTablesOutput") {
+    return FakeChatServer::record(request, {{"relevant_tables", {"Track"}}});
+  }
+  if (record == "SQLQueryInput") return FakeChatServer::record(request, {{"sql_query", sql}});
+  if (record == "PythonCodeInput") {
+    const bool chart = request.body.find("chart") != std::string::npos;
+    std::string code = "print('OUT-QID-" + id + "')";
+    if (chart) {
+      // The save path is in the request (the prompt names it).
+      static const std::regex save_pattern("(/[^ \"'\\\\]*/q-[0-9a-f]+)");
+      std::smatch path;
+      std::string folder = ".";
+      if (std::regex_search(request.body, path, save_pattern)) folder = path[1];
+      code = std::regex_replace(std::string(kChartCode), std::regex("\\{save_path\\}"), folder);
+    }
+    return FakeChatServer::record(request, {{"code", code}});
+  }
+  if (record == "GenerationOutput") {
+    return FakeChatServer::record(request,
+                                  {{"image_path", ""}, {"final_response", "Answer to qid-" + id}});
+  }
+  if (record == "RewriteQueryOutput") {
+    return FakeChatServer::record(request, {{"rewritten_question", "qid-" + id}});
+  }
+  return FakeChatServer::text("```sql\n" + sql + "\n```");
+}
+
+std::vector<llm::ModelSettings> records_for(const FakeChatServer& server) {
+  llm::ModelSettings small;
+  small.model = "GPT-3.5";
+  small.provider = llm::Provider::openai;
+  small.azure_deployment = "small";
+  small.azure_endpoint = server.openai_base_url();
+  small.api_key = "none";
+  small.options.max_retries = 0;
+  llm::ModelSettings big = small;
+  big.model = "GPT-4o";
+  return {small, big};
+}
+
+const Token kAlice{"alice", "alice-secret-0123456789", {"chinook"}};
+const Token kBob{"bob", "bob-secret-0123456789ab", {"other"}};
+
+class Service : public ::testing::Test {
+ protected:
+  void SetUp() override { model_.on_request(answer_by_marker); }
+
+  // Starts the service with `options` (port and media folder filled in).
+  void start(Options options = {}, bool with_model = true) {
+    Database d;
+    d.name = "chinook";
+    d.db = sql::CustomSQLDatabase::from_uri(norvex::test::chinook_sqlite_uri());
+    if (with_model) {
+      const auto tiers = agent::select_model_tiers(records_for(model_));
+      d.flow = std::make_shared<query_flow::QueryFlow>(d.db, tiers.config_35, tiers.config_4);
+    }
+    options.port = 0;
+    options.media_dir = norvex::test::scratch_dir() / "media";
+    options.log = [this](std::string_view line) {
+      std::lock_guard lock(log_mutex_);
+      log_ += std::string(line) + "\n";
+    };
+    server_ = std::make_unique<Server>(std::vector<Database>{d}, options);
+    server_->start();
+  }
+
+  httplib::Client client(const std::string& token = "") const {
+    httplib::Client c("127.0.0.1", server_->port());
+    c.set_read_timeout(std::chrono::seconds(120));
+    if (!token.empty()) c.set_bearer_token_auth(token);
+    return c;
+  }
+
+  httplib::Result ask(const std::string& question, const std::string& token = "") const {
+    return client(token).Post("/v1/questions", Json{{"question", question}}.dump(),
+                              "application/json");
+  }
+
+  std::string log() {
+    std::lock_guard lock(log_mutex_);
+    return log_;
+  }
+
+  FakeChatServer model_;
+  std::mutex log_mutex_;
+  std::string log_;
+  // Last, so it stops (and logs its last lines) before the log it writes to goes away.
+  std::unique_ptr<Server> server_;
+};
+
+TEST_F(Service, AnswersAQuestionWithRowsChartTimingsAndEveryReadEndpoint) {
+  start();
+  const auto res = ask("qid-7: how many tracks, as a chart?");
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200) << res->body;
+  const Json result = Json::parse(res->body);
+  EXPECT_EQ(result["answer"], "Answer to qid-7");
+  EXPECT_NE(result["sql"].get<std::string>().find("qid-7"), std::string::npos);
+  EXPECT_EQ(result["rows"], Json::parse(R"([["qid-7", 7]])"));
+  EXPECT_EQ(result["analysis_output"].get<std::string>().find("OUT-CHART"), 0u);
+  EXPECT_GT(result["tokens"]["total"].get<int>(), 0);
+  EXPECT_EQ(result["steps"].front()["node"], "init_node");
+  EXPECT_EQ(result["steps"].back()["node"], "final_response_generation_node");
+  ASSERT_TRUE(result["chart_url"].is_string());
+  const auto chart = client().Get(result["chart_url"].get<std::string>());
+  ASSERT_EQ(chart->status, 200);
+  EXPECT_EQ(chart->body.substr(1, 3), "PNG");
+
+  auto c = client();
+  EXPECT_EQ(Json::parse(c.Get("/v1/databases")->body)["databases"][0]["name"], "chinook");
+  const Json tables = Json::parse(c.Get("/v1/databases/chinook/tables")->body)["tables"];
+  EXPECT_NE(std::find(tables.begin(), tables.end(), "Track"), tables.end());
+  EXPECT_EQ(c.Get("/v1/databases/nope/tables")->status, 404);
+  EXPECT_NE(c.Get("/v1/graph")->body.find("sql_generation_node"), std::string::npos);
+  EXPECT_NE(c.Get("/v1/graph?format=mermaid")->body.find("flowchart TD"), std::string::npos);
+  EXPECT_EQ(c.Get("/v1/graph?format=svg")->status, 400);
+  EXPECT_TRUE(Json::parse(c.Get("/v1/openapi.json")->body)["paths"].contains("/v1/questions"));
+  EXPECT_EQ(c.Get("/healthz")->status, 200);
+  EXPECT_EQ(c.Get("/readyz")->status, 200);
+  EXPECT_NE(c.Get("/")->body.find("<textarea"), std::string::npos);
+  const std::string metrics = c.Get("/metrics")->body;
+  EXPECT_NE(metrics.find("norvex_questions_total{outcome=\"answered\"} 1"), std::string::npos);
+  EXPECT_NE(metrics.find("norvex_step_seconds_count{node=\"sql_execution_node\"} 1"),
+            std::string::npos);
+  EXPECT_NE(metrics.find("norvex_db_pool_connections{database=\"chinook\""), std::string::npos);
+  // One access line per request, without the question unless asked for.
+  EXPECT_NE(log().find("access POST /v1/questions 200 "), std::string::npos);
+  EXPECT_EQ(log().find("how many tracks"), std::string::npos);
+}
+
+TEST_F(Service, StreamsOneEventPerFinishedStepThenTheResult) {
+  start();
+  std::string stream;
+  httplib::Headers headers = {{"Accept", "text/event-stream"}};
+  const auto res = client().Post("/v1/questions", headers,
+                                 Json{{"question", "qid-3 tracks"}}.dump(), "application/json");
+  ASSERT_EQ(res->status, 200);
+  std::vector<std::pair<std::string, Json>> events;
+  static const std::regex event_pattern("event: (\\w+)\ndata: ([^\n]*)\n\n");
+  for (auto it = std::sregex_iterator(res->body.begin(), res->body.end(), event_pattern);
+       it != std::sregex_iterator(); ++it) {
+    events.emplace_back((*it)[1], Json::parse((*it)[2].str()));
+  }
+  ASSERT_GE(events.size(), 5u) << res->body;
+  EXPECT_EQ(events.front().second["node"], "init_node");
+  EXPECT_EQ(events.back().first, "result");
+  EXPECT_EQ(events.back().second["answer"], "Answer to qid-3");
+  Json streamed = Json::array();
+  for (std::size_t i = 0; i + 1 < events.size(); ++i) {
+    EXPECT_EQ(events[i].first, "step");
+    streamed.push_back(events[i].second);
+  }
+  EXPECT_EQ(streamed, events.back().second["steps"]);
+}
+
+TEST_F(Service, TokensGuardEveryEndpointButChartsAndProbes) {
+  Options options;
+  options.tokens = {kAlice, kBob};
+  start(options);
+  const auto missing = client().Get("/v1/databases");
+  const auto wrong = client("alice-secret-0123456788").Get("/v1/databases");
+  EXPECT_EQ(missing->status, 401);
+  EXPECT_EQ(wrong->status, 401);
+  EXPECT_EQ(missing->body, wrong->body);  // nothing says which part was wrong
+  EXPECT_EQ(client().Get("/metrics")->status, 401);
+  EXPECT_EQ(client().Get("/healthz")->status, 200);
+  EXPECT_EQ(ask("qid-1", "").value().status, 401);
+
+  EXPECT_EQ(Json::parse(client(kBob.secret).Get("/v1/databases")->body)["databases"].size(), 0u);
+  // The same refusal for a database that exists and one that does not.
+  EXPECT_EQ(ask("qid-1", kBob.secret)->status, 403);
+  EXPECT_EQ(client(kBob.secret).Get("/v1/databases/chinook/tables")->status, 403);
+  EXPECT_EQ(client(kBob.secret).Get("/v1/databases/secret/tables")->status, 403);
+
+  const auto ok = ask("qid-2 chart", kAlice.secret);
+  ASSERT_EQ(ok->status, 200) << ok->body;
+  const std::string url = Json::parse(ok->body)["chart_url"];
+  EXPECT_EQ(client().Get(url)->status, 200);  // the unguessable id is the capability
+  const std::string logged = log();
+  EXPECT_NE(logged.find("token=alice"), std::string::npos);
+  EXPECT_EQ(logged.find(kAlice.secret), std::string::npos);
+  EXPECT_EQ(logged.find("alice-secret-0123456788"), std::string::npos);
+}
+
+TEST_F(Service, ChartPathsFromTheRequestNeverReachTheFileSystem) {
+  start();
+  auto c = client();
+  for (const char* path :
+       {"/v1/charts/../../../../etc/passwd", "/v1/charts/..%2F..%2F..%2Fetc%2Fpasswd",
+        "/v1/charts/%2e%2e/%2e%2e/etc/passwd", "/v1/charts/%2Fetc%2Fpasswd",
+        "/v1/charts/....//....//etc/passwd", "/v1/charts/0123456789abcdef0123456789abcdef",
+        "/v1/charts/"}) {
+    const auto res = c.Get(path);
+    ASSERT_TRUE(res) << path;
+    EXPECT_EQ(res->status, 404) << path;
+    EXPECT_EQ(res->body.find("root:"), std::string::npos) << path;
+  }
+  // A decoded line break in the path cannot forge a log line.
+  (void)c.Get("/v1/charts/x%0Aaccess%20GET%20/forged%20200");
+  EXPECT_EQ(log().find("\naccess GET /forged"), std::string::npos) << log();
+}
+
+TEST_F(Service, RefusesBadInputClearly) {
+  Options options;
+  options.max_body_bytes = 2000;
+  options.max_question_chars = 100;
+  start(options);
+  auto c = client();
+  EXPECT_EQ(c.Post("/v1/questions", std::string(5000, 'x'), "application/json")->status, 413);
+  const auto long_question = ask(std::string(101, 'q'));
+  EXPECT_EQ(long_question->status, 413);
+  EXPECT_NE(long_question->body.find("question_too_long"), std::string::npos);
+  EXPECT_EQ(c.Post("/v1/questions", "{not json", "application/json")->status, 400);
+  EXPECT_EQ(c.Post("/v1/questions", R"({"question": 5})", "application/json")->status, 400);
+  EXPECT_EQ(c.Post("/v1/questions", R"({"question": " "})", "application/json")->status, 400);
+  EXPECT_EQ(
+      c.Post("/v1/questions", R"({"question": "q", "database": "x"})", "application/json")->status,
+      404);
+  EXPECT_EQ(model_.request_count(), 0u);
+}
+
+TEST_F(Service, RefusesQuestionsClearlyWithoutAModel) {
+  start({}, false);
+  const auto res = ask("qid-1");
+  EXPECT_EQ(res->status, 503);
+  EXPECT_NE(res->body.find("model_not_configured"), std::string::npos);
+  EXPECT_EQ(client().Get("/readyz")->status, 503);
+}
+
+TEST(ServiceSettings, NonLoopbackNeedsTokensAndTokenFilesAreChecked) {
+  Database d{"db", sql::CustomSQLDatabase::from_uri("sqlite:///:memory:"), nullptr, nullptr};
+  Options open;
+  open.host = "0.0.0.0";
+  EXPECT_THROW(Server({d}, open), ArgumentError);
+  EXPECT_TRUE(is_loopback_host("127.0.0.2"));
+  EXPECT_FALSE(is_loopback_host("10.0.0.1"));
+
+  const auto tokens =
+      parse_tokens("# team\n\nops 0123456789abcdefXYZ *\nbi fedcba9876543210 a,b\n", "tokens.txt");
+  ASSERT_EQ(tokens.size(), 2u);
+  EXPECT_TRUE(tokens[0].allows("anything"));
+  EXPECT_TRUE(tokens[1].allows("b"));
+  EXPECT_FALSE(tokens[1].allows("c"));
+  try {
+    (void)parse_tokens("x 0123456789abcdef a\ny 0123456789abcdef b\n", "tokens.txt");
+    FAIL() << "a repeated token was accepted";
+  } catch (const ArgumentError& e) {
+    EXPECT_NE(std::string(e.what()).find("line 2"), std::string::npos);
+    EXPECT_EQ(std::string(e.what()).find("0123456789abcdef"), std::string::npos);
+  }
+  EXPECT_THROW((void)parse_tokens("short abc db\n", "t"), ArgumentError);
+  EXPECT_THROW((void)parse_tokens("only-a-name\n", "t"), ArgumentError);
+}
+
+// Holds every model answer until released, so questions stay in flight.
+class Gate {
+ public:
+  ScriptedAnswer wait_then(const RecordedRequest& request) {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return open_; });
+    return answer_by_marker(request);
+  }
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+void wait_until(const std::function<bool()>& condition) {
+  while (!condition()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+TEST_F(Service, PerTokenLimitAndBoundedQueueAnswerWithRetryAfter) {
+  Gate gate;
+  model_.on_request([&](const RecordedRequest& r) { return gate.wait_then(r); });
+  Options options;
+  options.tokens = {kAlice, Token{"carol", "carol-secret-0123456789", {"*"}}};
+  options.workers = 1;
+  options.queue_limit = 1;
+  options.per_token_limit = 2;
+  start(options);
+  std::vector<std::thread> held;
+  std::vector<int> statuses(2);
+  for (int i = 0; i < 2; ++i) {
+    held.emplace_back(
+        [&, i] { statuses[i] = ask("qid-" + std::to_string(i + 1), kAlice.secret)->status; });
+  }
+  wait_until([&] { return server_->questions_in_flight() == 2; });
+  const auto per_token = ask("qid-3", kAlice.secret);
+  EXPECT_EQ(per_token->status, 429);
+  EXPECT_EQ(per_token->get_header_value("Retry-After"), "2");
+  const auto queue_full = ask("qid-4", "carol-secret-0123456789");
+  EXPECT_EQ(queue_full->status, 503);
+  EXPECT_EQ(queue_full->get_header_value("Retry-After"), "2");
+  gate.open();
+  for (auto& t : held) t.join();
+  EXPECT_EQ(statuses, (std::vector<int>{200, 200}));
+}
+
+TEST_F(Service, ShutdownFinishesQuestionsInFlightAndTakesNoNewOnes) {
+  Gate gate;
+  model_.on_request([&](const RecordedRequest& r) { return gate.wait_then(r); });
+  Options options;
+  options.workers = 2;
+  start(options);
+  std::vector<std::thread> held;
+  std::vector<std::string> answers(2);
+  for (int i = 0; i < 2; ++i) {
+    held.emplace_back([&, i] {
+      const auto res = ask("qid-" + std::to_string(i + 1));
+      answers[i] = res ? Json::parse(res->body).value("answer", res->body) : "no answer";
+    });
+  }
+  wait_until([&] { return server_->questions_in_flight() == 2; });
+  bool drained = false;
+  std::thread stopping([&] { drained = server_->shutdown(std::chrono::minutes(5)); });
+  // New connections are refused once the listener is closed.
+  wait_until([&] { return !client().Get("/healthz"); });
+  gate.open();
+  stopping.join();
+  for (auto& t : held) t.join();
+  EXPECT_TRUE(drained);
+  EXPECT_EQ(answers, (std::vector<std::string>{"Answer to qid-1", "Answer to qid-2"}));
+}
+
+TEST_F(Service, ThirtyTwoConcurrentQuestionsEachGetTheirOwnAnswer) {
+  Options options;
+  options.workers = 8;
+  start(options);
+  std::vector<std::thread> threads;
+  std::vector<std::string> faults(32);
+  for (int i = 0; i < 32; ++i) {
+    threads.emplace_back([&, i] {
+      const std::string id = std::to_string(100 + i);
+      const auto res = ask("qid-" + id + " tracks");
+      if (!res || res->status != 200) {
+        faults[i] = "status " + (res ? std::to_string(res->status) + res->body : "none");
+        return;
+      }
+      const Json r = Json::parse(res->body);
+      if (r["answer"] != "Answer to qid-" + id || r["analysis_output"] != "OUT-QID-" + id + "\n" ||
+          r["rows"] != Json::array({Json::array({"qid-" + id, 100 + i})})) {
+        faults[i] = r.dump();
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < 32; ++i) EXPECT_EQ(faults[i], "") << "question " << i;
+}
+
+// Connects and sends the start of a request that never ends.
+int stalled_client(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+  const std::string start =
+      "POST /v1/questions HTTP/1.1\r\nHost: x\r\nContent-Length: 500\r\n\r\n{";
+  (void)::send(fd, start.data(), start.size(), MSG_NOSIGNAL);
+  return fd;
+}
+
+TEST_F(Service, SlowClientsLoseTheirConnectionWhileOthersAreServed) {
+  Options options;
+  options.workers = 1;
+  options.queue_limit = 1;
+  options.read_timeout = std::chrono::seconds(1);
+  start(options);
+  // More stalled clients than the service has threads: others are served only because a
+  // stalled client's connection is closed after the read time-out.
+  std::vector<int> stalled;
+  for (int i = 0; i < 16; ++i) stalled.push_back(stalled_client(server_->port()));
+  const auto res = ask("qid-9 tracks");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  for (const int fd : stalled) {
+    char buffer[256];
+    // Closed (0) or answered with an error status: either way the thread is free again.
+    const auto n = ::recv(fd, buffer, sizeof buffer, 0);
+    EXPECT_TRUE(n <= 0 || std::string(buffer, static_cast<std::size_t>(n)).find(" 200 ") ==
+                              std::string::npos);
+    ::close(fd);
+  }
+}
+
+}  // namespace
+}  // namespace norvex::serve
