@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cctype>
 #include <condition_variable>
 #include <cstdio>
@@ -24,6 +26,8 @@
 #include "norvex/error.hpp"
 #include "norvex/graph/drawable_graph.hpp"
 #include "norvex/llm/usage.hpp"
+#include "norvex/python/analysis.hpp"
+#include "norvex/python/sandbox.hpp"
 #include "norvex/query_flow/query_flow.hpp"
 #include "norvex/serve/serve.hpp"
 #include "norvex/sql/database.hpp"
@@ -243,13 +247,13 @@ std::string_view to_string(SandboxMode mode) noexcept {
   return mode == SandboxMode::strict ? "strict" : "relaxed";
 }
 
-// The one place where the service chooses how analysis code runs. Until the confined fork
-// server is available both modes run in the isolated worker process (the library's default);
-// the choice is recorded and reported by /readyz and /metrics.
+// The one place where the service chooses how analysis code runs: always in the confined
+// fork server; strict refuses a run unless every sandbox layer applies (Server::start makes
+// that the rule of the whole process, since the pipeline runs analyses with its defaults).
 python::AnalysisOptions analysis_options_for(SandboxMode mode) {
   python::AnalysisOptions options;
   options.isolated = true;
-  (void)mode;
+  options.strict_sandbox = mode == SandboxMode::strict;
   return options;
 }
 
@@ -269,6 +273,9 @@ struct Server::Impl {
   std::map<std::string, std::size_t, std::less<>> by_name;
   httplib::Server http;
   std::thread listener;
+  // Waits for the analysis fork server to get ready, so /readyz can say it is warm.
+  std::thread warmer;
+  std::atomic<bool> analysis_warm{false};
   int bound_port = 0;
   int listen_fd = -1;
   bool started = false;
@@ -688,14 +695,19 @@ struct Server::Impl {
       return !draining;
     }();
     ready = ready && accepting;
-    // The analysis worker starts on first use; the confined fork server is not there yet.
+    const auto layers = python::sandbox_layers();
+    const bool warm = analysis_warm.load();
+    const bool confined = layers.complete() || options.sandbox == SandboxMode::relaxed;
+    ready = ready && warm && confined;
     const Json body = {{"ready", ready},
                        {"accepting", accepting},
                        {"databases", dbs},
                        {"analysis",
                         {{"sandbox", to_string(options.sandbox)},
                          {"isolated", analysis_options_for(options.sandbox).isolated},
-                         {"warm", true}}}};
+                         {"confined", layers.complete()},
+                         {"layers", python::describe_sandbox_layers(layers.available)},
+                         {"warm", warm}}}};
     res.status = ready ? 200 : 503;
     res.set_content(body.dump(), kJsonType);
   }
@@ -725,9 +737,16 @@ struct Server::Impl {
           << "norvex_db_pool_connections{database=\"" << d.name << "\",state=\"capacity\"} "
           << pool.capacity << '\n';
     }
-    // No confinement layer is active until the analysis sandbox is wired in.
+    const auto pool = python::analysis_pool_status();
+    out << "# HELP norvex_analysis_runs Analysis runs by state.\n"
+           "# TYPE norvex_analysis_runs gauge\n"
+        << "norvex_analysis_runs{state=\"running\"} " << pool.running << '\n'
+        << "norvex_analysis_runs{state=\"waiting\"} " << pool.waiting << '\n'
+        << "norvex_analysis_runs{state=\"capacity\"} " << pool.max_runs << '\n';
     out << "# HELP norvex_sandbox_layers_active Confinement layers active for analysis runs.\n"
-           "# TYPE norvex_sandbox_layers_active gauge\nnorvex_sandbox_layers_active 0\n"
+           "# TYPE norvex_sandbox_layers_active gauge\nnorvex_sandbox_layers_active "
+        << std::popcount(python::sandbox_layers().available)
+        << "\n"
            "# HELP norvex_sandbox_mode The analysis sandbox mode asked for.\n"
            "# TYPE norvex_sandbox_mode gauge\nnorvex_sandbox_mode{mode=\""
         << to_string(options.sandbox) << "\"} 1\n";
@@ -850,6 +869,7 @@ Server::Server(std::vector<Database> databases, Options options)
 Server::~Server() {
   if (impl_->started && !impl_->stopped) shutdown(std::chrono::seconds(30));
   if (impl_->listener.joinable()) impl_->listener.join();
+  if (impl_->warmer.joinable()) impl_->warmer.join();
 }
 
 void Server::start() {
@@ -871,6 +891,17 @@ void Server::start() {
   if (impl_->listen_fd >= 0) ::listen(impl_->listen_fd, SOMAXCONN);
   impl_->bound_port = port;
   impl_->started = true;
+  // Analysis code of every question runs under the sandbox the service asks for: strict
+  // (the default) makes full confinement the rule of this process. The fork server warms up
+  // meanwhile; a failure to start shows at /readyz and in the first question's answer.
+  if (o.sandbox == SandboxMode::strict) python::require_strict_sandbox();
+  impl_->warmer = std::thread([impl = impl_.get()] {
+    try {
+      python::prewarm_analysis();
+      impl->analysis_warm = true;
+    } catch (const std::exception&) {
+    }
+  });
   impl_->listener = std::thread([this] { impl_->http.listen_after_bind(); });
   while (!impl_->http.is_running()) std::this_thread::yield();
 }

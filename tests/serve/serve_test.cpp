@@ -17,6 +17,7 @@
 
 #include "norvex/agent/agent.hpp"
 #include "norvex/error.hpp"
+#include "norvex/python/sandbox.hpp"
 #include "norvex/serve/serve.hpp"
 #include "norvex/sql/database.hpp"
 #include "support/chinook_sqlite.hpp"
@@ -166,7 +167,14 @@ TEST_F(Service, AnswersAQuestionWithRowsChartTimingsAndEveryReadEndpoint) {
   EXPECT_EQ(c.Get("/v1/graph?format=svg")->status, 400);
   EXPECT_TRUE(Json::parse(c.Get("/v1/openapi.json")->body)["paths"].contains("/v1/questions"));
   EXPECT_EQ(c.Get("/healthz")->status, 200);
-  EXPECT_EQ(c.Get("/readyz")->status, 200);
+  // Ready once the analysis fork server is warm (it starts with the service).
+  auto ready = c.Get("/readyz");
+  while (ready->status != 200 && Json::parse(ready->body)["analysis"]["warm"] == false) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ready = c.Get("/readyz");
+  }
+  EXPECT_EQ(ready->status, 200) << ready->body;
+  EXPECT_EQ(Json::parse(ready->body)["analysis"]["confined"], python::sandbox_layers().complete());
   EXPECT_NE(c.Get("/")->body.find("<textarea"), std::string::npos);
   const std::string metrics = c.Get("/metrics")->body;
   EXPECT_NE(metrics.find("norvex_questions_total{outcome=\"answered\"} 1"), std::string::npos);
