@@ -125,12 +125,10 @@ const std::vector<std::string> kHostile = {
     "LOCK TABLES {A} WRITE",
 };
 
-class HostileSql : public ::testing::TestWithParam<sql::test::ChinookEngine> {
+class HostileSql : public sql::test::OnChinookEngine {
  protected:
   void SetUp() override {
-    uri_ = GetParam().uri();
-    if (!uri_)
-      NORVEX_SKIP_OR_FAIL(GetParam().name + " is not available (start scripts/servers.sh)");
+    sql::test::OnChinookEngine::SetUp();
     dir_ = sql::test::temp_dir();
   }
 
@@ -175,7 +173,6 @@ class HostileSql : public ::testing::TestWithParam<sql::test::ChinookEngine> {
     EXPECT_TRUE(found.empty()) << "created: " << testing::PrintToString(found);
   }
 
-  std::optional<std::string> uri_;
   std::filesystem::path dir_;
 };
 

@@ -17,14 +17,8 @@
 namespace norvex::sql {
 namespace {
 
-class ConnectionPool : public ::testing::TestWithParam<test::ChinookEngine> {
+class ConnectionPool : public test::OnChinookEngine {
  protected:
-  void SetUp() override {
-    uri_ = GetParam().uri();
-    if (!uri_)
-      NORVEX_SKIP_OR_FAIL(GetParam().name + " is not available (start scripts/servers.sh)");
-  }
-
   // Starts the slow statement on its own thread and returns once it holds its connection; it
   // lets go at the pool's statement time-out.
   std::thread hold_a_connection(CustomSQLDatabase& db, std::atomic<bool>& done) {
@@ -39,8 +33,6 @@ class ConnectionPool : public ::testing::TestWithParam<test::ChinookEngine> {
     while (db.pool_status().in_use == before && !done) std::this_thread::yield();
     return holder;
   }
-
-  std::optional<std::string> uri_;
 };
 
 TEST_P(ConnectionPool, ACallRunsWhileAnotherHoldsAConnection) {

@@ -46,22 +46,14 @@ TypesProbe types_probe(const std::string& engine) {
   return {kPgTypes, kPgTypesExpected};  // PostgreSQL, directly or through ODBC
 }
 
-class FacadeOnEngine : public ::testing::TestWithParam<test::ChinookEngine> {
+class FacadeOnEngine : public test::OnChinookEngine {
  protected:
-  void SetUp() override {
-    uri_ = GetParam().uri();
-    if (!uri_)
-      NORVEX_SKIP_OR_FAIL(GetParam().name + " is not available (start scripts/servers.sh)");
-  }
-
   std::shared_ptr<CustomSQLDatabase> open(Options options = {}) {
     return CustomSQLDatabase::from_uri(*uri_, options);
   }
 
   // Chinook's names on this engine: "InvoiceLine" or "invoice_line".
   std::string n(const std::string& pascal) const { return GetParam().spell(pascal); }
-
-  std::optional<std::string> uri_;
 };
 
 TEST_P(FacadeOnEngine, ListsChinookTablesSortedAndReportsItsDialect) {

@@ -131,6 +131,11 @@ std::vector<ChinookEngine> chinook_engines(const std::vector<std::string>& names
   return out;
 }
 
+void OnChinookEngine::SetUp() {
+  uri_ = GetParam().uri();
+  if (!uri_) NORVEX_SKIP_OR_FAIL(GetParam().name + " is not available (start scripts/servers.sh)");
+}
+
 PrivateServer::PrivateServer(std::string engine)
     : engine_(std::move(engine)), dir_(temp_dir()), port_(norvex::test::closed_local_port()) {
   ok_ = control("start");

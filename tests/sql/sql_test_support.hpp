@@ -3,6 +3,8 @@
 // URIs of the real servers, the one table of Chinook engines, throw-away private servers, and
 // a Python round trip of rendered rows.
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -61,6 +63,14 @@ const std::vector<ChinookEngine>& chinook_engines();
 std::vector<ChinookEngine> chinook_engines(const std::vector<std::string>& names);
 /// One entry by name. Throws std::out_of_range for an unknown name.
 const ChinookEngine& chinook_engine(const std::string& name);
+
+/// Parameterised over engine entries: SetUp skips (or fails under CI) when the engine's
+/// server is not running, and otherwise holds its URI in uri_.
+class OnChinookEngine : public ::testing::TestWithParam<ChinookEngine> {
+ protected:
+  void SetUp() override;
+  std::optional<std::string> uri_;
+};
 
 /// A throw-away server ("pg" or "mariadb") of our own in a temporary folder, on a free
 /// 127.0.0.1 port, so tests that stop or restart a server never touch the shared ones. The
