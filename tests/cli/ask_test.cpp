@@ -86,7 +86,7 @@ TEST_P(AskOnEngine, JsonOutputIsTheResultRecordAloneAndProgressGoesToStandardErr
   ScriptedPipeline pipeline;
   AskSession session(pipeline);
   const auto media = session.path() / "charts";
-  pipeline.sql_queries = {GetParam().top_artists_query};
+  pipeline.sql_queries = {query_flow::test::top_artists_query(GetParam())};
   // Analysis code that writes straight to file descriptor 1 must not spoil the JSON.
   pipeline.pandas_codes = {query_flow::test::chart_code(media) +
                            "import os\nos.write(1, b'written to descriptor 1\\n')\n"};
@@ -129,13 +129,14 @@ TEST(Ask, ShowsAnswerSqlRowsAsATableCodeAndChart) {
   ScriptedPipeline pipeline;
   AskSession session(pipeline);
   const auto& engine = query_flow::test::sqlite_engine();
-  pipeline.sql_queries = {engine.top_artists_query};
+  pipeline.sql_queries = {query_flow::test::top_artists_query(engine)};
   pipeline.pandas_codes = {"print('hello from the analysis')"};
   pipeline.image_path = "charts/none.png";
   const auto run = session.norvex({"ask", kQuestion, "--db", *engine.uri(), "--quiet"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(contains(run.out, "Agent is Ready!\nAnswer:\n  AC/DC leads.\n")) << run.out;
-  EXPECT_TRUE(contains(run.out, "SQL:\n  " + engine.top_artists_query + "\n")) << run.out;
+  EXPECT_TRUE(contains(run.out, "SQL:\n  " + query_flow::test::top_artists_query(engine) + "\n"))
+      << run.out;
   EXPECT_TRUE(
       std::regex_search(run.out, std::regex("Rows:\n  Iron Maiden +21\n  Led Zeppelin +14\n")))
       << run.out;
@@ -149,7 +150,7 @@ TEST(Ask, RecordedAnswersReplayOfflineWithTheSameResult) {
   ScriptedPipeline pipeline;
   AskSession session(pipeline);
   const auto& engine = query_flow::test::sqlite_engine();
-  pipeline.sql_queries = {engine.top_artists_query};
+  pipeline.sql_queries = {query_flow::test::top_artists_query(engine)};
   pipeline.pandas_codes = {"print('ok')"};
   const auto recorded = session.norvex(
       {"ask", kQuestion, "--db", *engine.uri(), "--record", "q.jsonl", "--json", "--quiet"});
@@ -231,7 +232,8 @@ TEST(Ask, AWrongDatabasePasswordFailsClearlyWithoutShowingIt) {
   EXPECT_EQ(pipeline.server().request_count(), 0u);
 
   // The right password from the variable works.
-  pipeline.sql_queries = {query_flow::test::engines()[2].top_artists_query};
+  pipeline.sql_queries = {
+      query_flow::test::top_artists_query(sql::test::chinook_engine("postgresql"))};
   pipeline.pandas_codes = {"print('ok')"};
   const auto ok = session.norvex(base, {{"NORVEX_DB_PASSWORD", server->password}});
   EXPECT_EQ(ok.status, 0) << ok.err;

@@ -306,69 +306,33 @@ TEST(WrongDatabasePassword, EveryServerEngineRefusesWithoutShowingIt) {
 
 namespace restart {
 
-// A throw-away server ("pg" or "mariadb") in a temporary folder, stopped at the end.
-class PrivateServer {
- public:
-  explicit PrivateServer(std::string engine)
-      : engine_(std::move(engine)),
-        dir_(sql::test::temp_dir()),
-        port_(norvex::test::closed_local_port()) {
-    ok_ = control("start") && seed();
-  }
-  ~PrivateServer() { control("stop"); }
-  [[nodiscard]] bool ok() const { return ok_; }
-  bool control(const std::string& action) const {
-    return shell(std::string(NORVEX_HARDENING_PRIVATE_SERVER) + " " + engine_ + " " + action + " " +
-                 dir_.string() + " " + std::to_string(port_));
-  }
-  [[nodiscard]] std::string uri() const {
-    const std::string where = "norvex_probe:norvex-probe-pw@127.0.0.1:" + std::to_string(port_);
-    return engine_ == "pg" ? "postgresql+psycopg2://" + where + "/postgres"
-                           : "mysql+mysqlconnector://" + where + "/probe";
-  }
-  [[nodiscard]] std::string query() const {
-    return engine_ == "pg" ? "SELECT \"Name\" FROM \"Artist\"" : "SELECT Name FROM Artist";
-  }
-
- private:
-  // Two small tables the scripted picker names, readable by the ordinary probe role.
-  bool seed() const {
-    if (engine_ == "pg") {
-      return shell("psql -X -q -h " + (dir_ / "run").string() + " -p " + std::to_string(port_) +
-                   " -U postgres -d postgres -c \"CREATE TABLE \\\"Album\\\" "
-                   "(\\\"AlbumId\\\" int, \\\"Title\\\" text); CREATE TABLE "
-                   "\\\"Artist\\\" (\\\"ArtistId\\\" int, \\\"Name\\\" text); "
-                   "INSERT INTO \\\"Artist\\\" VALUES (1, 'Iron Maiden'); GRANT SELECT ON "
-                   "ALL TABLES IN SCHEMA public TO norvex_probe\"");
-    }
-    return shell("mariadb --no-defaults --socket=" + (dir_ / "my.sock").string() +
-                 " --user=root -e \"CREATE DATABASE probe; CREATE TABLE probe.Album (AlbumId "
-                 "int, Title text); CREATE TABLE probe.Artist (ArtistId int, Name text); INSERT "
-                 "INTO probe.Artist VALUES (1, 'Iron Maiden'); GRANT SELECT ON probe.* TO "
-                 "'norvex_probe'@'127.0.0.1'\"");
-  }
-  bool shell(const std::string& command) const {
-    const std::string logged = command + " >>" + (dir_ / "control.log").string() + " 2>&1";
-    return std::system(logged.c_str()) == 0;
-  }
-  std::string engine_;
-  std::filesystem::path dir_;
-  int port_;
-  bool ok_ = false;
-};
+// Two small tables the scripted picker names, readable by the ordinary probe role.
+bool seed_two_tables(const sql::test::PrivateServer& server, bool pg) {
+  return server.run_as_admin(pg ? "CREATE TABLE \"Album\" (\"AlbumId\" int, \"Title\" text);\n"
+                                  "CREATE TABLE \"Artist\" (\"ArtistId\" int, \"Name\" text);\n"
+                                  "INSERT INTO \"Artist\" VALUES (1, 'Iron Maiden');\n"
+                                  "GRANT SELECT ON ALL TABLES IN SCHEMA public TO norvex_probe;"
+                                : "CREATE DATABASE probe;\n"
+                                  "CREATE TABLE probe.Album (AlbumId int, Title text);\n"
+                                  "CREATE TABLE probe.Artist (ArtistId int, Name text);\n"
+                                  "INSERT INTO probe.Artist VALUES (1, 'Iron Maiden');\n"
+                                  "GRANT SELECT ON probe.* TO 'norvex_probe'@'127.0.0.1';");
+}
 
 class DatabaseOutage : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(DatabaseOutage, QuestionsAroundARestartAndAnOutage) {
-  PrivateServer server(GetParam());
-  if (!server.ok()) NORVEX_SKIP_OR_FAIL("cannot start a private " + GetParam() + " server");
+  const bool pg = GetParam() == "pg";
+  const sql::test::PrivateServer server(GetParam());
+  if (!server.ok() || !seed_two_tables(server, pg))
+    NORVEX_SKIP_OR_FAIL("cannot start a private " + GetParam() + " server");
   ScriptedPipeline pipeline;
-  pipeline.sql_queries = {server.query()};
+  pipeline.sql_queries = {pg ? "SELECT \"Name\" FROM \"Artist\"" : "SELECT Name FROM Artist"};
   pipeline.pandas_codes = {"print('Iron Maiden leads')"};
   sql::Options options;
   options.connect_timeout = std::chrono::milliseconds(2000);
   options.statement_timeout = std::chrono::milliseconds(2000);
-  auto db = sql::CustomSQLDatabase::from_uri(server.uri(), options);
+  auto db = sql::CustomSQLDatabase::from_uri(server.uri(pg ? "postgres" : "probe"), options);
   const query_flow::QueryFlow flow(db, pipeline.small_settings(), pipeline.big_settings());
   const auto media = sql::test::temp_dir() / "media";
   auto ask = [&] {

@@ -30,29 +30,8 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-struct HostileEngine {
-  std::string name;
-  std::function<std::optional<std::string>()> uri;
-  bool snake_case;  // PostgreSQL's Chinook spells its names in snake_case
-  std::string slow_sql;
-};
-
-void PrintTo(const HostileEngine& engine, std::ostream* out) {
-  *out << engine.name;
-}
-
 const std::string kRecursiveCte =
     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT COUNT(*) FROM c";
-
-std::vector<HostileEngine> engines() {
-  return {
-      {"sqlite", [] { return std::optional("sqlite:///" + sql::test::chinook_sqlite().string()); },
-       false, kRecursiveCte},
-      {"mariadb", sql::test::mysql_uri, false, "SELECT SLEEP(20)"},
-      {"postgresql", sql::test::pg_uri, true, "SELECT pg_sleep(20)"},
-      {"odbc", sql::test::odbc_pg_uri, true, "SELECT pg_sleep(20)"},
-  };
-}
 
 // Data-, schema- and file-changing statements. Placeholders: {A} the artist table, {AL} the
 // album table, {T} the track table, {N} the name column, {ID} the artist key column, {D} a
@@ -146,30 +125,15 @@ const std::vector<std::string> kHostile = {
     "LOCK TABLES {A} WRITE",
 };
 
-class HostileSql : public ::testing::TestWithParam<HostileEngine> {
+class HostileSql : public sql::test::OnChinookEngine {
  protected:
   void SetUp() override {
-    uri_ = GetParam().uri();
-    if (!uri_)
-      NORVEX_SKIP_OR_FAIL(GetParam().name + " is not available (start scripts/servers.sh)");
+    sql::test::OnChinookEngine::SetUp();
     dir_ = sql::test::temp_dir();
   }
 
   // Chinook's names on this engine: "InvoiceLine" or "invoice_line".
-  std::string n(const std::string& pascal) const {
-    if (!GetParam().snake_case) return pascal;
-    std::string out;
-    for (std::size_t i = 0; i < pascal.size(); ++i) {
-      const char c = pascal[i];
-      if (std::isupper(static_cast<unsigned char>(c)) != 0) {
-        if (i != 0) out += '_';
-        out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      } else {
-        out += c;
-      }
-    }
-    return out;
-  }
+  std::string n(const std::string& pascal) const { return GetParam().spell(pascal); }
 
   std::string expand(std::string sql) const {
     const std::vector<std::pair<std::string, std::string>> names = {
@@ -209,7 +173,6 @@ class HostileSql : public ::testing::TestWithParam<HostileEngine> {
     EXPECT_TRUE(found.empty()) << "created: " << testing::PrintToString(found);
   }
 
-  std::optional<std::string> uri_;
   std::filesystem::path dir_;
 };
 
@@ -387,7 +350,7 @@ TEST(HostileSqlOnSqlServer, TheGuardRefusesTheListAndTsqlBatches) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, HostileSql, ::testing::ValuesIn(engines()),
+INSTANTIATE_TEST_SUITE_P(Engines, HostileSql, ::testing::ValuesIn(sql::test::chinook_engines()),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

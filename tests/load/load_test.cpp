@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "norvex/agent/agent.hpp"
+#include "sql_test_support.hpp"
 #include "support/chinook_sqlite.hpp"
 #include "support/fake_chat_server.hpp"
 #include "support/servers.hpp"
@@ -44,20 +45,19 @@ std::string question_for(int thread, int n) {
          std::to_string(expected_count(thread, n)) + "?";
 }
 
-/// How the engine under test names Chinook's track table and its key.
-struct TrackNames {
-  std::string table = "Track";
-  std::string id = "TrackId";
-};
+/// The engine under test, whose spelling of Chinook's names the statements use.
+const sql::test::ChinookEngine*& engine_under_test() {
+  static const sql::test::ChinookEngine* engine = &sql::test::chinook_engine("sqlite");
+  return engine;
+}
 
-TrackNames& track_names() {
-  static TrackNames names;
-  return names;
+std::string spelled(const std::string& pascal) {
+  return engine_under_test()->spell(pascal);
 }
 
 std::string sql_for(int thread, int n) {
   return "SELECT '" + marker(thread, n) + "' AS marker, COUNT(*) AS tracks FROM " +
-         track_names().table + " WHERE " + track_names().id +
+         spelled("Track") + " WHERE " + spelled("TrackId") +
          " <= " + std::to_string(expected_count(thread, n));
 }
 
@@ -84,7 +84,7 @@ ScriptedAnswer answer_by_marker(const RecordedRequest& request) {
   const std::string record = request.requested_record();
   ScriptedAnswer answer;
   if (record == "RelevantTablesOutput") {
-    answer = FakeChatServer::record(request, {{"relevant_tables", {track_names().table}}});
+    answer = FakeChatServer::record(request, {{"relevant_tables", {spelled("Track")}}});
   } else if (record == "SQLQueryInput") {
     answer = FakeChatServer::record(request, {{"sql_query", sql_for(thread, n)}});
   } else if (record == "PythonCodeInput") {
@@ -285,17 +285,13 @@ TEST_F(OneAgentUnderLoad, ResidentMemoryStaysFlatOverTwoHundredQuestions) {
 class ConcurrentQuestionsOnAServer : public testing::TestWithParam<std::string> {};
 
 TEST_P(ConcurrentQuestionsOnAServer, EachThreadGetsItsOwnAnswers) {
-  const bool mariadb = GetParam() == "mariadb";
-  const auto server = mariadb ? norvex::test::mysql_server() : norvex::test::pg_server();
-  if (!server) NORVEX_SKIP_OR_FAIL(GetParam() + " test server is not running");
-  if (!mariadb) track_names() = {.table = "track", .id = "track_id"};
-  const std::string uri = std::string(mariadb ? "mysql+mysqlconnector" : "postgresql+psycopg2") +
-                          "://" + server->user + ":" + server->password +
-                          "@127.0.0.1:" + std::to_string(server->port) + "/" + server->database;
+  engine_under_test() = &sql::test::chinook_engine(GetParam());
+  const auto uri = engine_under_test()->uri();
+  if (!uri) NORVEX_SKIP_OR_FAIL(GetParam() + " test server is not running");
   FakeChatServer chat;
   chat.on_request(answer_by_marker);
   CaptureStdout();
-  const auto agent = create_agent_from_uri(uri, records_for(chat));
+  const auto agent = create_agent_from_uri(*uri, records_for(chat));
   GetCapturedStdout();
   ASSERT_NE(agent, nullptr);
   const auto media = norvex::test::scratch_dir() / "server_media";

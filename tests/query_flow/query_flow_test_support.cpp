@@ -84,38 +84,18 @@ llm::AzureOpenAIChat4 ScriptedPipeline::big_settings() const {
 }
 
 std::vector<Engine> engines() {
-  const std::string camel_query =
-      "SELECT ar.Name, COUNT(*) AS albums FROM Album al JOIN Artist ar ON ar.ArtistId = "
-      "al.ArtistId GROUP BY ar.Name ORDER BY albums DESC, ar.Name LIMIT 5";
-  return {
-      {"sqlite",
-       [] { return std::optional("sqlite:///" + sql::test::chinook_sqlite().string()); },
-       "sqlite",
-       camel_query,
-       "Album",
-       "Track",
-       {"Album", "Artist"}},
-      {"mariadb",
-       sql::test::mysql_uri,
-       "mysql",
-       camel_query,
-       "Album",
-       "Track",
-       {"Album", "Artist"}},
-      {"postgresql",
-       sql::test::pg_uri,
-       "postgresql",
-       "SELECT ar.name, COUNT(*) AS albums FROM album al JOIN artist ar ON ar.artist_id = "
-       "al.artist_id GROUP BY ar.name ORDER BY albums DESC, ar.name LIMIT 5",
-       "album",
-       "track",
-       {"album", "artist"}},
-  };
+  return sql::test::chinook_engines({"sqlite", "mariadb", "postgresql"});
 }
 
 const Engine& sqlite_engine() {
-  static const Engine engine = engines().front();
-  return engine;
+  return sql::test::chinook_engine("sqlite");
+}
+
+std::string top_artists_query(const Engine& engine) {
+  const auto n = [&](const char* pascal) { return engine.spell(pascal); };
+  return "SELECT ar." + n("Name") + ", COUNT(*) AS albums FROM " + n("Album") + " al JOIN " +
+         n("Artist") + " ar ON ar." + n("ArtistId") + " = al." + n("ArtistId") + " GROUP BY ar." +
+         n("Name") + " ORDER BY albums DESC, ar." + n("Name") + " LIMIT 5";
 }
 
 std::filesystem::path save_dir() {

@@ -9,13 +9,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "norvex/llm/settings.hpp"
 #include "norvex/query_flow/query_flow.hpp"
 #include "norvex/sql/database.hpp"
+#include "sql_test_support.hpp"
 #include "support/fake_chat_server.hpp"
 
 namespace norvex::query_flow::test {
@@ -60,25 +60,16 @@ class ScriptedPipeline {
 /// Quick client options: no retries, short time-outs.
 llm::ClientOptions quick_options();
 
-/// A database engine loaded with Chinook, with queries spelled for its table names.
-struct Engine {
-  std::string name;
-  std::function<std::optional<std::string>()> uri;  // nothing when the server is not running
-  std::string dialect;
-  std::string top_artists_query;  // artists by album count, five rows
-  std::string album_table;        // as the engine spells it
-  std::string track_table;
-  std::vector<std::string> picked_tables;  // what the picker should keep of Album, Artist
-};
+/// A database engine loaded with Chinook: an entry of the shared table.
+using Engine = sql::test::ChinookEngine;
 
-/// Test names show the engine's name only.
-inline void PrintTo(const Engine& engine, std::ostream* out) {
-  *out << engine.name;
-}
-
+/// SQLite, MariaDB and PostgreSQL, in this order.
 std::vector<Engine> engines();
 /// The SQLite engine (always available).
 const Engine& sqlite_engine();
+
+/// Artists by album count, five rows, spelled for the engine's names.
+std::string top_artists_query(const Engine& engine);
 
 /// A fresh folder for charts, removed at exit.
 std::filesystem::path save_dir();

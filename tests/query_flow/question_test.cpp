@@ -8,9 +8,9 @@
 #include <map>
 #include <mutex>
 
+#include "norvex/drawing/image.hpp"
 #include "norvex/error.hpp"
 #include "norvex/flow_stages/flow_stages.hpp"
-#include "norvex/drawing/image.hpp"
 #include "norvex/prompts/prompt_template.hpp"
 #include "norvex/prompts/templates.hpp"
 #include "norvex/query_flow/query_flow.hpp"
@@ -92,7 +92,7 @@ TEST_P(QuestionOnEngine, HappyPathRunsTenNodesOnceAndLeavesARealChart) {
   const Engine& engine = GetParam();
   ScriptedPipeline pipeline;
   const auto dir = test::save_dir();
-  pipeline.sql_queries = {engine.top_artists_query};
+  pipeline.sql_queries = {test::top_artists_query(engine)};
   pipeline.pandas_codes = {test::chart_code(dir)};
   pipeline.image_path = (dir / "chart.png").string();
   const QueryFlow flow(db_, pipeline.small_settings(), pipeline.big_settings());
@@ -116,10 +116,11 @@ TEST_P(QuestionOnEngine, HappyPathRunsTenNodesOnceAndLeavesARealChart) {
   EXPECT_EQ(s["final_response"], "AC/DC leads.");
   EXPECT_EQ(s["image_path"], (dir / "chart.png").string());
   EXPECT_EQ(s["pandas_code"], test::chart_code(dir));
-  EXPECT_EQ(s["generated_sql_query"], graph::Json::array({engine.top_artists_query}));
+  EXPECT_EQ(s["generated_sql_query"], graph::Json::array({test::top_artists_query(engine)}));
   ASSERT_EQ(s["sql_execution_result"].size(), 1u);
   EXPECT_NE(s["sql_execution_result"][0].get<std::string>().find("Iron Maiden"), std::string::npos);
-  EXPECT_EQ(s["relevant_tables"], graph::Json(engine.picked_tables));
+  EXPECT_EQ(s["relevant_tables"],
+            graph::Json::array({engine.spell("Album"), engine.spell("Artist")}));
   EXPECT_EQ(s["python_executed_output"], "Top artist: Iron Maiden\n");
   EXPECT_EQ(s["iteration_count"], 0);
   EXPECT_EQ(s["max_iterations_pandas"], 3);
@@ -156,15 +157,15 @@ TEST_P(QuestionOnEngine, HappyPathRunsTenNodesOnceAndLeavesARealChart) {
 
 TEST_P(QuestionOnEngine, GeneratedWritesAreRefusedRepairedAndChangeNothing) {
   const Engine& engine = GetParam();
-  const std::string count_albums = "SELECT COUNT(*) FROM " + engine.album_table;
-  const std::string count_tracks = "SELECT COUNT(*) FROM " + engine.track_table;
+  const std::string count_albums = "SELECT COUNT(*) FROM " + engine.spell("Album");
+  const std::string count_tracks = "SELECT COUNT(*) FROM " + engine.spell("Track");
   const std::string albums_before = db_->run(count_albums);
   const std::string tracks_before = db_->run(count_tracks);
 
   ScriptedPipeline pipeline;
   const auto dir = test::save_dir();
-  pipeline.sql_queries = {"DROP TABLE " + engine.album_table, "DELETE FROM " + engine.track_table,
-                          engine.top_artists_query};
+  pipeline.sql_queries = {"DROP TABLE " + engine.spell("Album"),
+                          "DELETE FROM " + engine.spell("Track"), test::top_artists_query(engine)};
   pipeline.pandas_codes = {"print('ok')"};
   const QueryFlow flow(db_, pipeline.small_settings(), pipeline.big_settings());
   const QuestionRun run = ask(flow, question(dir));
@@ -201,7 +202,7 @@ class QuestionOnSqlite : public ::testing::Test {
   std::shared_ptr<sql::CustomSQLDatabase> db_ = open(test::sqlite_engine());
   ScriptedPipeline pipeline_;
   std::filesystem::path dir_ = test::save_dir();
-  std::string good_query_ = test::sqlite_engine().top_artists_query;
+  std::string good_query_ = test::top_artists_query(test::sqlite_engine());
 };
 
 TEST_F(QuestionOnSqlite, EachStageSendsItsExactMessages) {
@@ -513,7 +514,7 @@ TEST(ReplayedQuestion, WritesItsChartUnderTheRunsSavePath) {
   const auto cassette = test::save_dir() / "question.jsonl";
   {
     ScriptedPipeline pipeline;
-    pipeline.sql_queries = {test::sqlite_engine().top_artists_query};
+    pipeline.sql_queries = {test::top_artists_query(test::sqlite_engine())};
     pipeline.pandas_codes = {test::chart_code(recorded_dir)};
     auto small = pipeline.small_settings();
     auto big = pipeline.big_settings();

@@ -98,34 +98,7 @@ TEST_F(PgConnect, RefusedCredentials) {
   EXPECT_EQ(what.find(kSecret), std::string::npos) << what;
 }
 
-// A throw-away server of our own in a temporary folder, stopped at the end.
-class PrivateServer {
- public:
-  explicit PrivateServer(std::string engine)
-      : engine_(std::move(engine)),
-        dir_(test::temp_dir()),
-        port_(norvex::test::closed_local_port()) {
-    ok_ = control("start");
-  }
-  ~PrivateServer() { control("stop"); }
-  bool ok() const { return ok_; }
-  bool control(const std::string& action) const {
-    const std::string command = std::string(NORVEX_SQL_PRIVATE_SERVER) + " " + engine_ + " " +
-                                action + " " + dir_.string() + " " + std::to_string(port_) + " >>" +
-                                (dir_ / "control.log").string() + " 2>&1";
-    return std::system(command.c_str()) == 0;
-  }
-  std::string where() const { return "@127.0.0.1:" + std::to_string(port_); }
-  int port() const { return port_; }
-
- private:
-  std::string engine_;
-  std::filesystem::path dir_;
-  int port_;
-  bool ok_ = false;
-};
-
-constexpr const char* kProbeCredentials = "norvex_probe:norvex-probe-pw";
+using test::PrivateServer;
 
 void expect_survives_restart(PrivateServer& server, CustomSQLDatabase& db) {
   ASSERT_EQ(db.run("SELECT 1"), "[(1,)]");
@@ -142,16 +115,14 @@ void expect_survives_restart(PrivateServer& server, CustomSQLDatabase& db) {
 TEST(FacadeReconnect, PostgresRestartIsSurvived) {
   PrivateServer server("pg");
   if (!server.ok()) NORVEX_SKIP_OR_FAIL("cannot start a private PostgreSQL server");
-  auto db = CustomSQLDatabase::from_uri(std::string("postgresql+psycopg2://") + kProbeCredentials +
-                                        server.where() + "/postgres");
+  auto db = CustomSQLDatabase::from_uri(server.uri("postgres"));
   expect_survives_restart(server, *db);
 }
 
 TEST(FacadeReconnect, MariaDbRestartIsSurvived) {
   PrivateServer server("mariadb");
   if (!server.ok()) NORVEX_SKIP_OR_FAIL("cannot start a private MariaDB server");
-  auto db = CustomSQLDatabase::from_uri(std::string("mysql+mysqlconnector://") + kProbeCredentials +
-                                        server.where() + "/");
+  auto db = CustomSQLDatabase::from_uri(server.uri(""));
   expect_survives_restart(server, *db);
 }
 
@@ -162,7 +133,8 @@ TEST(FacadeReconnect, OdbcRestartIsSurvived) {
   if (!server.ok()) NORVEX_SKIP_OR_FAIL("cannot start a private PostgreSQL server");
   const std::string raw =
       "DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=" + std::to_string(server.port()) +
-      ";DATABASE=postgres;UID=norvex_probe;PWD=norvex-probe-pw";
+      ";DATABASE=postgres;UID=" + PrivateServer::kProbeUser +
+      ";PWD=" + PrivateServer::kProbePassword;
   auto db = CustomSQLDatabase::from_uri("mssql+pyodbc:///?odbc_connect=" + test::url_encode(raw));
   expect_survives_restart(server, *db);
 }

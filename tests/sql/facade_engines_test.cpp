@@ -14,20 +14,6 @@
 namespace norvex::sql {
 namespace {
 
-struct EngineCase {
-  std::string name;
-  std::function<std::optional<std::string>()> uri;
-  bool snake_case;  // PostgreSQL's Chinook names its tables and columns in snake_case
-  std::string dialect;
-  std::string types_sql;
-  std::string types_expected;
-  std::string slow_sql;  // runs far longer than a one-second time-out
-};
-
-void PrintTo(const EngineCase& engine, std::ostream* out) {
-  *out << engine.name;
-}
-
 const std::string kPgTypes =
     "SELECT 1::int, 0.99::numeric(5,2), 2.5::float8, 'it''s \\ ok'::text, '\\x00ff'::bytea, "
     "NULL, DATE '2021-01-31', TIME '13:05:07', TIMESTAMP '2021-01-31 13:05:07.25', true, "
@@ -37,56 +23,37 @@ const std::string kPgTypesExpected =
     "31), datetime.time(13, 5, 7), datetime.datetime(2021, 1, 31, 13, 5, 7, 250000), True, "
     "12345678901234)]";
 
-std::vector<EngineCase> engines() {
-  return {
-      {"sqlite", [] { return std::optional("sqlite:///" + test::chinook_sqlite().string()); },
-       false, "sqlite", "SELECT 1, 2.5, 'it''s', X'00FF', NULL, 9223372036854775807, 1e300",
-       "[(1, 2.5, \"it's\", b'\\x00\\xff', None, 9223372036854775807, 1e+300)]",
-       "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c"},
-      {"mysql", test::mysql_uri, false, "mysql",
-       "SELECT CAST(1 AS SIGNED), CAST(0.99 AS DECIMAL(5,2)), CAST(2.5 AS DOUBLE), "
-       "'it''s \\\\ ok', CAST(X'00FF' AS BINARY), NULL, DATE '2021-01-31', TIME '13:05:07', "
-       "TIMESTAMP '2021-01-31 13:05:07.250000', TRUE, 18446744073709551615",
-       "[(1, Decimal('0.99'), 2.5, \"it's \\\\ ok\", b'\\x00\\xff', None, datetime.date(2021, 1, "
-       "31), datetime.time(13, 5, 7), datetime.datetime(2021, 1, 31, 13, 5, 7, 250000), 1, "
-       "18446744073709551615)]",
-       "SELECT SLEEP(20)"},
-      {"postgresql", test::pg_uri, true, "postgresql", kPgTypes, kPgTypesExpected,
-       "SELECT pg_sleep(20)"},
-      {"odbc", test::odbc_pg_uri, true, "postgresql", kPgTypes, kPgTypesExpected,
-       "SELECT pg_sleep(20)"},
-  };
+// A statement of each engine's value types, and the Python text of its one row.
+struct TypesProbe {
+  std::string sql;
+  std::string expected;
+};
+
+TypesProbe types_probe(const std::string& engine) {
+  if (engine == "sqlite") {
+    return {"SELECT 1, 2.5, 'it''s', X'00FF', NULL, 9223372036854775807, 1e300",
+            "[(1, 2.5, \"it's\", b'\\x00\\xff', None, 9223372036854775807, 1e+300)]"};
+  }
+  if (engine == "mariadb") {
+    return {
+        "SELECT CAST(1 AS SIGNED), CAST(0.99 AS DECIMAL(5,2)), CAST(2.5 AS DOUBLE), "
+        "'it''s \\\\ ok', CAST(X'00FF' AS BINARY), NULL, DATE '2021-01-31', TIME '13:05:07', "
+        "TIMESTAMP '2021-01-31 13:05:07.250000', TRUE, 18446744073709551615",
+        "[(1, Decimal('0.99'), 2.5, \"it's \\\\ ok\", b'\\x00\\xff', None, datetime.date(2021, "
+        "1, 31), datetime.time(13, 5, 7), datetime.datetime(2021, 1, 31, 13, 5, 7, 250000), 1, "
+        "18446744073709551615)]"};
+  }
+  return {kPgTypes, kPgTypesExpected};  // PostgreSQL, directly or through ODBC
 }
 
-class FacadeOnEngine : public ::testing::TestWithParam<EngineCase> {
+class FacadeOnEngine : public test::OnChinookEngine {
  protected:
-  void SetUp() override {
-    uri_ = GetParam().uri();
-    if (!uri_)
-      NORVEX_SKIP_OR_FAIL(GetParam().name + " is not available (start scripts/servers.sh)");
-  }
-
   std::shared_ptr<CustomSQLDatabase> open(Options options = {}) {
     return CustomSQLDatabase::from_uri(*uri_, options);
   }
 
   // Chinook's names on this engine: "InvoiceLine" or "invoice_line".
-  std::string n(const std::string& pascal) const {
-    if (!GetParam().snake_case) return pascal;
-    std::string out;
-    for (std::size_t i = 0; i < pascal.size(); ++i) {
-      const char c = pascal[i];
-      if (std::isupper(static_cast<unsigned char>(c)) != 0) {
-        if (i != 0 && !(c == 'd' || (pascal[i - 1] == 'I' && c == 'd'))) out += '_';
-        out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      } else {
-        out += c;
-      }
-    }
-    return out;
-  }
-
-  std::optional<std::string> uri_;
+  std::string n(const std::string& pascal) const { return GetParam().spell(pascal); }
 };
 
 TEST_P(FacadeOnEngine, ListsChinookTablesSortedAndReportsItsDialect) {
@@ -136,7 +103,8 @@ TEST_P(FacadeOnEngine, UnknownTableNamesAreNamedInTheError) {
 
 TEST_P(FacadeOnEngine, RendersEachTypeFamily) {
   auto db = open();
-  EXPECT_EQ(db->run(GetParam().types_sql), GetParam().types_expected);
+  const TypesProbe probe = types_probe(GetParam().name);
+  EXPECT_EQ(db->run(probe.sql), probe.expected);
 }
 
 TEST_P(FacadeOnEngine, RunsQueriesInEachFetchForm) {
@@ -234,7 +202,7 @@ TEST_P(FacadeOnEngine, ConcurrentCallersShareOneFacade) {
   EXPECT_EQ(good.load(), 40);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, FacadeOnEngine, ::testing::ValuesIn(engines()),
+INSTANTIATE_TEST_SUITE_P(Engines, FacadeOnEngine, ::testing::ValuesIn(test::chinook_engines()),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace
