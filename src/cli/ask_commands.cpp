@@ -25,6 +25,7 @@
 #include "norvex/llm/usage.hpp"
 #include "norvex/python/analysis.hpp"
 #include "norvex/python/sandbox.hpp"
+#include "norvex/query_flow/step_meter.hpp"
 #include "norvex/sql/database.hpp"
 #include "norvex/sql/row_parser.hpp"
 
@@ -98,16 +99,14 @@ std::vector<llm::ModelSettings> model_records(const AskOptions& o) {
 // and the tokens of the model calls it made.
 class Progress {
  public:
-  explicit Progress(bool show) : show_(show) {}
+  explicit Progress(bool show)
+      : show_(show), meter_([this](const query_flow::StepReport& step) { on_step(step); }) {}
 
-  graph::Observer observer() {
-    return [this](const graph::NodeEvent& event) { on_event(event); };
-  }
-  llm::UsageScope& run_scope() { return run_scope_; }
+  graph::Observer observer() { return meter_.observer(); }
 
   void finish(std::chrono::nanoseconds elapsed) {
     if (!show_) return;
-    const llm::Usage u = run_scope_.totals();
+    const llm::Usage u = meter_.usage();
     std::ostringstream line;
     line << "done in " << seconds(elapsed) << ": " << u.calls
          << (u.calls == 1 ? " model call, " : " model calls, ")
@@ -118,38 +117,23 @@ class Progress {
   }
 
  private:
-  // A node runs start to finish on one thread, so its usage scope lives in a thread-local
-  // slot between the two events.
-  static thread_local std::unique_ptr<llm::UsageScope> node_scope_;
-
-  void on_event(const graph::NodeEvent& event) {
-    if (event.kind == graph::NodeEvent::Kind::start) {
-      node_scope_ = std::make_unique<llm::UsageScope>(&run_scope_);
-      return;
-    }
-    llm::Usage usage;
-    if (node_scope_) {
-      usage = node_scope_->totals();
-      node_scope_.reset();
-    }
+  void on_step(const query_flow::StepReport& step) {
     if (!show_) return;
     std::ostringstream line;
     char name[48];
-    std::snprintf(name, sizeof name, "%-32s", std::string(event.node).c_str());
-    line << "  " << name << ' ' << seconds(event.duration);
-    if (usage.calls > 0)
-      line << "  " << (usage.prompt_tokens + usage.completion_tokens) << " tokens";
-    if (event.kind == graph::NodeEvent::Kind::error) line << "  failed";
+    std::snprintf(name, sizeof name, "%-32s", std::string(step.node).c_str());
+    line << "  " << name << ' ' << seconds(step.duration);
+    if (step.usage.calls > 0)
+      line << "  " << (step.usage.prompt_tokens + step.usage.completion_tokens) << " tokens";
+    if (step.failed) line << "  failed";
     std::lock_guard lock(mutex_);
     std::cerr << line.str() << std::endl;
   }
 
   bool show_;
   std::mutex mutex_;
-  llm::UsageScope run_scope_{nullptr};
+  query_flow::StepMeter meter_;
 };
-
-thread_local std::unique_ptr<llm::UsageScope> Progress::node_scope_;
 
 // The newest entry of a list field (the query that finally ran and its result).
 std::string last_text(const Json& value) {

@@ -17,6 +17,7 @@
 #include "norvex/flow_stages/state.hpp"
 #include "norvex/llm/usage.hpp"
 #include "norvex/query_flow/query_flow.hpp"
+#include "norvex/query_flow/step_meter.hpp"
 #include "norvex/sql/database.hpp"
 
 namespace norvex::eval {
@@ -55,32 +56,17 @@ Worker make_worker(const Target& target) {
 // its usage scope lives in a thread-local slot between its two events.
 class RunMeter {
  public:
-  graph::Observer observer() {
-    return [this](const graph::NodeEvent& event) { on_event(event); };
-  }
-  [[nodiscard]] llm::Usage usage() const noexcept { return run_scope_.totals(); }
-  [[nodiscard]] std::int64_t steps() const noexcept { return steps_; }
+  graph::Observer observer() { return meter_.observer(); }
+  [[nodiscard]] llm::Usage usage() const noexcept { return meter_.usage(); }
+  [[nodiscard]] std::int64_t steps() const noexcept { return meter_.steps(); }
   [[nodiscard]] std::int64_t executions() const noexcept { return executions_; }
 
  private:
-  static thread_local std::unique_ptr<llm::UsageScope> node_scope_;
-
-  void on_event(const graph::NodeEvent& event) {
-    if (event.kind == graph::NodeEvent::Kind::start) {
-      node_scope_ = std::make_unique<llm::UsageScope>(&run_scope_);
-      return;
-    }
-    node_scope_.reset();
-    ++steps_;
-    if (event.node == query_flow::kSqlExecutionNode) ++executions_;
-  }
-
-  llm::UsageScope run_scope_{nullptr};
-  std::atomic<std::int64_t> steps_{0};
   std::atomic<std::int64_t> executions_{0};
+  query_flow::StepMeter meter_{[this](const query_flow::StepReport& step) {
+    if (step.node == query_flow::kSqlExecutionNode) ++executions_;
+  }};
 };
-
-thread_local std::unique_ptr<llm::UsageScope> RunMeter::node_scope_;
 
 std::string last_text(const Json& state, std::string_view field) {
   const auto it = state.find(field);

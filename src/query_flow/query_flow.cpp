@@ -146,24 +146,11 @@ graph::Observer with_run_save_path(const graph::Json& inputs, graph::Observer ob
 
 }  // namespace
 
-void QueryFlow::hand_save_path_to_models(const graph::Json& inputs) const {
-  if (!inputs.is_object()) return;
-  const auto it = inputs.find(kSavePathField);
-  if (it == inputs.end() || !it->is_string()) return;
-  const std::string& save_path = it->get_ref<const std::string&>();
-  for (const auto* model :
-       {&relevant_tables_model_, &sql_generation_model_, &response_model_, &pandas_code_model_,
-        &pandas_ai_model_, &relevant_table_picker_->model()}) {
-    (*model)->set_save_path(save_path);
-  }
-}
-
 graph::Json QueryFlow::invoke(const graph::Json& inputs) const {
   return invoke(inputs, graph::Observer{});
 }
 
 graph::Json QueryFlow::invoke(const graph::Json& inputs, graph::Observer observer) const {
-  hand_save_path_to_models(inputs);
   graph::RunnableConfig config = runnable_config_;
   config.observer = with_run_save_path(inputs, std::move(observer));
   return compiled_graph_.invoke(inputs, config);

@@ -29,6 +29,7 @@
 #include "norvex/python/analysis.hpp"
 #include "norvex/python/sandbox.hpp"
 #include "norvex/query_flow/query_flow.hpp"
+#include "norvex/query_flow/step_meter.hpp"
 #include "norvex/serve/serve.hpp"
 #include "norvex/sql/database.hpp"
 #include "norvex/sql/row_parser.hpp"
@@ -188,39 +189,28 @@ Failure failure_of(std::exception_ptr error) {
 class StepRecorder {
  public:
   using Sink = std::function<void(const Json&)>;
-  StepRecorder(detail::Metrics& metrics, Sink sink) : metrics_(metrics), sink_(std::move(sink)) {}
+  StepRecorder(detail::Metrics& metrics, Sink sink)
+      : metrics_(metrics),
+        sink_(std::move(sink)),
+        meter_([this](const query_flow::StepReport& step) { on_step(step); }) {}
 
-  graph::Observer observer() {
-    return [this](const graph::NodeEvent& event) { on_event(event); };
-  }
-  llm::UsageScope& run_scope() { return run_scope_; }
+  graph::Observer observer() { return meter_.observer(); }
+  [[nodiscard]] llm::Usage usage() const noexcept { return meter_.usage(); }
   Json steps() const {
     std::lock_guard lock(mutex_);
     return steps_;
   }
 
  private:
-  // A node runs start to finish on one thread, so its usage scope waits in a thread-local
-  // slot between the two events.
-  static thread_local std::unique_ptr<llm::UsageScope> node_scope_;
-
-  void on_event(const graph::NodeEvent& event) {
-    if (event.kind == graph::NodeEvent::Kind::start) {
-      node_scope_ = std::make_unique<llm::UsageScope>(&run_scope_);
-      return;
-    }
-    llm::Usage usage;
-    if (node_scope_) {
-      usage = node_scope_->totals();
-      node_scope_.reset();
-    }
-    metrics_.observe_step(event.node, event.duration);
-    Json step = {{"node", event.node},
-                 {"seconds", std::chrono::duration<double>(event.duration).count()},
+  void on_step(const query_flow::StepReport& step_report) {
+    metrics_.observe_step(step_report.node, step_report.duration);
+    const llm::Usage& usage = step_report.usage;
+    Json step = {{"node", step_report.node},
+                 {"seconds", std::chrono::duration<double>(step_report.duration).count()},
                  {"tokens", usage.prompt_tokens + usage.completion_tokens},
                  {"prompt_tokens", usage.prompt_tokens},
                  {"completion_tokens", usage.completion_tokens},
-                 {"failed", event.kind == graph::NodeEvent::Kind::error}};
+                 {"failed", step_report.failed}};
     std::lock_guard lock(mutex_);
     steps_.push_back(step);
     if (sink_) sink_(step);
@@ -230,10 +220,8 @@ class StepRecorder {
   Sink sink_;
   mutable std::mutex mutex_;
   Json steps_ = Json::array();
-  llm::UsageScope run_scope_{nullptr};
+  query_flow::StepMeter meter_;
 };
-
-thread_local std::unique_ptr<llm::UsageScope> StepRecorder::node_scope_;
 
 }  // namespace
 
@@ -460,14 +448,14 @@ struct Server::Impl {
       try {
         state = flow->invoke(inputs, recorder.observer());
       } catch (...) {
-        const llm::Usage u = recorder.run_scope().totals();
+        const llm::Usage u = recorder.usage();
         metrics.add_tokens(u.prompt_tokens, u.completion_tokens);
         throw;
       }
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const llm::Usage usage = recorder.run_scope().totals();
+    const llm::Usage usage = recorder.usage();
     metrics.add_tokens(usage.prompt_tokens, usage.completion_tokens);
 
     Json out;

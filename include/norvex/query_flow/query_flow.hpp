@@ -125,8 +125,6 @@ class QueryFlow {
   }
 
  private:
-  void hand_save_path_to_models(const graph::Json& inputs) const;
-
   std::shared_ptr<sql::CustomSQLDatabase> db_;
   graph::StateGraph graph_;
   graph::RunnableConfig runnable_config_;
