@@ -55,6 +55,8 @@ std::optional<std::vector<Row>> execute_mysql_query(std::string_view sql_query) 
   return rows;
 }
 
+// Deliberately parallel to execute_mysql_query: each engine's rules (row shapes, the
+// no-results check, the commit) stay readable in one place rather than behind a template.
 std::optional<std::vector<PgRow>> execute_pgdb_query(std::string_view sql_query) {
   const DatabaseConfig config = database_config();
   std::optional<std::vector<PgRow>> rows;

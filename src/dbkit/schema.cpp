@@ -100,6 +100,8 @@ std::optional<Schema> get_mysql_database_schema() {
   return schema;
 }
 
+// Deliberately parallel to get_mysql_database_schema: the same procedure with each engine's own
+// catalogue statements and row shapes, kept apart so that each engine's rules read plainly.
 std::optional<Schema> get_pgdb_schema() {
   const DatabaseConfig config = database_config();
   const std::string password = config.db_password.value_or("");

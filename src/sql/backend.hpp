@@ -82,6 +82,21 @@ std::unique_ptr<Backend> open_odbc(const ConnectionUri& uri, const Options& opti
 /// of which make it readable. Never throws.
 bool idle_socket_healthy(int fd) noexcept;
 
+/// Runs `statement`, then `rollback`, also when the statement fails; after a lost connection
+/// there is nothing to roll back, so that error passes on at once.
+template <class Statement, class Rollback>
+void run_then_roll_back(Statement&& statement, Rollback&& rollback) {
+  try {
+    statement();
+  } catch (const ConnectionLost&) {
+    throw;
+  } catch (...) {
+    rollback();
+    throw;
+  }
+  rollback();
+}
+
 /// Quotes an identifier by doubling the quote character.
 std::string quote_with(std::string_view identifier, char open, char close);
 

@@ -96,15 +96,7 @@ class MysqlBackend final : public Backend {
     // Re-asserted every time: nothing a statement did may carry over to the next.
     command("SET SESSION TRANSACTION READ ONLY");
     command("START TRANSACTION READ ONLY");
-    try {
-      stream(sql, sink);
-    } catch (const ConnectionLost&) {
-      throw;
-    } catch (...) {
-      rollback();
-      throw;
-    }
-    rollback();
+    run_then_roll_back([&] { stream(sql, sink); }, [&] { rollback(); });
   }
 
   std::vector<std::string> table_names() override {

@@ -122,15 +122,7 @@ class PostgresBackend final : public Backend {
         "BEGIN READ ONLY; SET LOCAL statement_timeout = " +
         std::to_string(std::max<long long>(1, options_.statement_timeout.count()));
     command(begin.c_str());
-    try {
-      stream(std::string(sql), sink);
-    } catch (const ConnectionLost&) {
-      throw;
-    } catch (...) {
-      rollback();
-      throw;
-    }
-    rollback();
+    run_then_roll_back([&] { stream(std::string(sql), sink); }, [&] { rollback(); });
   }
 
   std::vector<std::string> table_names() override {

@@ -316,13 +316,7 @@ def _reap_leftovers():
                     pass
     except OSError:
         pass
-    while True:
-        try:
-            done, _ = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if done == 0:
-            return
+    _reap_managers()
 
 
 def _private_base():
@@ -459,6 +453,7 @@ def _serve(confinement_path):
 
 
 def _reap_managers():
+    # Collects every child that has ended, without waiting for the others.
     while True:
         try:
             done, _ = os.waitpid(-1, os.WNOHANG)
