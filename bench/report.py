@@ -90,6 +90,15 @@ def side_by_side(bench, by_name):
         return (f"service p50 {human_time(bench['service_p50_us'] * 1e-6)} vs library "
                 f"{human_time(bench['library_p50_us'] * 1e-6)}; the service adds "
                 f"{bench['overhead_p50_us']:.0f} µs at p50, {bench['overhead_p99_us']:.0f} µs at p99")
+    if "questions_per_s" in bench and "p50_ms" in bench:
+        text = (f"{bench['questions_per_s']:.1f} questions/s, p50 {bench['p50_ms']:.0f} ms, "
+                f"p99 {bench['p99_ms']:.0f} ms, peak RSS of the process tree "
+                f"{bench['peak_tree_rss_mb']:.0f} MB")
+        if "share_of_model_bound_ideal" in bench:
+            text += f", {bench['share_of_model_bound_ideal']:.2f} of the model-bound ideal"
+        return text
+    if "not_model_s" in bench:
+        return f"wall {bench['wall_s']:.2f} s, of which not the model's {bench['not_model_s']:.2f} s"
     if "questions_per_s" in bench:
         return (f"{bench['questions_per_s']:.1f} questions/s, p50 {bench['p50_s']:.2f} s, "
                 f"p99 {bench['p99_s']:.2f} s, {bench['errors']:.0f} errors, "

@@ -11,6 +11,18 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNORVEX_BUILD_
   -DNORVEX_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" >&2
 
+# The catalogue benchmarks read the test database servers: start them (or reuse them) as the
+# test script does, and stop only what this run started.
+if ! "$root/scripts/servers.sh" status >/dev/null 2>&1; then
+  trap '"$root/scripts/servers.sh" stop >&2 || true' EXIT
+fi
+if ! server_env=$("$root/scripts/servers.sh" start); then
+  trap - EXIT
+  echo "bench: the test database servers could not be set up (reason above)" >&2
+  exit 1
+fi
+eval "$server_env"
+
 results=$build/results
 rm -rf "$results"
 mkdir -p "$results"
