@@ -13,7 +13,8 @@ function(norvex_add_module module)
     EXPORT_NAME ${module}
     VERSION ${PROJECT_VERSION}
     SOVERSION ${PROJECT_VERSION_MAJOR}
-    CXX_VISIBILITY_PRESET default)
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
   norvex_warnings(${M_TARGET})
   install(TARGETS ${M_TARGET} EXPORT norvexTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -7,11 +7,12 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include "norvex/base/export.hpp"
 
 namespace norvex {
 
 /// Base of every error norvex throws.
-class Error : public std::runtime_error {
+class NORVEX_API Error : public std::runtime_error {
  public:
   explicit Error(const std::string& message, bool retryable = false)
       : std::runtime_error(message), retryable_(retryable) {}
@@ -24,19 +25,19 @@ class Error : public std::runtime_error {
 };
 
 /// A value of the right type but unusable content (malformed template, bad update, ...).
-class ValueError : public Error {
+class NORVEX_API ValueError : public Error {
  public:
   using Error::Error;
 };
 
 /// A caller passed an argument the operation does not accept.
-class ArgumentError : public Error {
+class NORVEX_API ArgumentError : public Error {
  public:
   using Error::Error;
 };
 
 /// A state field that a step needs has not been written.
-class MissingFieldError : public Error {
+class NORVEX_API MissingFieldError : public Error {
  public:
   explicit MissingFieldError(std::string field)
       : Error("missing state field '" + field + "'"), field_(std::move(field)) {}
@@ -47,7 +48,7 @@ class MissingFieldError : public Error {
 };
 
 /// A graph run took more steps than its recursion limit allows.
-class RecursionLimitError : public Error {
+class NORVEX_API RecursionLimitError : public Error {
  public:
   explicit RecursionLimitError(int limit)
       : Error("Recursion limit of " + std::to_string(limit) +
@@ -60,7 +61,7 @@ class RecursionLimitError : public Error {
 };
 
 /// A database refused, failed or lost a connection or a statement.
-class DatabaseError : public Error {
+class NORVEX_API DatabaseError : public Error {
  public:
   explicit DatabaseError(const std::string& message, std::string sqlstate = {},
                          bool retryable = false)
@@ -73,7 +74,7 @@ class DatabaseError : public Error {
 };
 
 /// A chat-completion request failed: transport error or an error answer of the service.
-class ChatServiceError : public Error {
+class NORVEX_API ChatServiceError : public Error {
  public:
   explicit ChatServiceError(const std::string& message, int http_status = 0, bool retryable = false)
       : Error(message, retryable), http_status_(http_status) {}
@@ -85,13 +86,13 @@ class ChatServiceError : public Error {
 };
 
 /// A model's answer does not fit the structured record that was asked for.
-class OutputParseError : public Error {
+class NORVEX_API OutputParseError : public Error {
  public:
   using Error::Error;
 };
 
 /// Python code raised an exception; what() is "TypeName: message".
-class PythonError : public Error {
+class NORVEX_API PythonError : public Error {
  public:
   PythonError(std::string type_name, std::string message)
       : Error(type_name + ": " + message),
@@ -106,7 +107,7 @@ class PythonError : public Error {
 };
 
 /// Python code asked to end (SystemExit, KeyboardInterrupt): not an ordinary failure.
-class PythonExit : public PythonError {
+class NORVEX_API PythonExit : public PythonError {
  public:
   PythonExit(std::string type_name, std::string message, std::optional<int> exit_code = {})
       : PythonError(std::move(type_name), std::move(message)), exit_code_(exit_code) {}

@@ -1,12 +1,14 @@
 #pragma once
 // The ODBC driver manager, bound at run time with dlopen so that our libraries load and serve
 // the other engines on machines without it. Shared by the facade and the database tool; not
-// installed (it needs the ODBC headers).
+// installed (it needs the ODBC headers); exported for those two libraries only.
 
 #include <sql.h>
 #include <sqlext.h>
 
 #include <string>
+
+#include "norvex/base/export.hpp"
 
 namespace norvex::base::detail {
 
@@ -40,9 +42,9 @@ inline constexpr const char* kOdbcDriverManager = "libodbc.so.2";
 /// Binds the driver manager once and keeps it for the process (drivers must not be unloaded
 /// under live handles). A failed binding is tried again at the next call. Throws
 /// DatabaseError carrying the dynamic loader's own message (or the missing entry points).
-const OdbcApi& odbc_api();
+NORVEX_API const OdbcApi& odbc_api();
 
 /// For tests: the file name dlopen is asked for from now on; forgets a binding.
-void set_odbc_library_for_testing(std::string file_name);
+NORVEX_API void set_odbc_library_for_testing(std::string file_name);
 
 }  // namespace norvex::base::detail

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "norvex/base/export.hpp"
+
 namespace norvex::dbkit::detail {
 
 /// Binds the driver manager (once; a failed binding is retried next time), connects with
@@ -16,6 +18,6 @@ void odbc_connect_and_release(const std::string& connection_string, std::string_
 
 /// For tests: the file name dlopen is asked for from now on (kOdbcLibrary by default);
 /// forgets the current binding.
-void set_odbc_library_for_testing(std::string file_name);
+NORVEX_API void set_odbc_library_for_testing(std::string file_name);  // exported for tests
 
 }  // namespace norvex::dbkit::detail

@@ -72,10 +72,12 @@ class Backend {
   [[nodiscard]] virtual bool healthy() const noexcept { return true; }
 };
 
-std::unique_ptr<Backend> open_sqlite(const ConnectionUri& uri, const Options& options);
-std::unique_ptr<Backend> open_mysql(const ConnectionUri& uri, const Options& options);
-std::unique_ptr<Backend> open_postgres(const ConnectionUri& uri, const Options& options);
-std::unique_ptr<Backend> open_odbc(const ConnectionUri& uri, const Options& options);
+// Exported for the tests that check each read-only layer below the facade; this header is
+// not installed.
+NORVEX_API std::unique_ptr<Backend> open_sqlite(const ConnectionUri& uri, const Options& options);
+NORVEX_API std::unique_ptr<Backend> open_mysql(const ConnectionUri& uri, const Options& options);
+NORVEX_API std::unique_ptr<Backend> open_postgres(const ConnectionUri& uri, const Options& options);
+NORVEX_API std::unique_ptr<Backend> open_odbc(const ConnectionUri& uri, const Options& options);
 
 /// True when an idle connection's socket has nothing to read and is not closed: a server
 /// that ends a connection (killed, restarted, timed out) says so or closes the socket, both

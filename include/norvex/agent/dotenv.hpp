@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 namespace norvex::agent {
 
@@ -23,7 +24,7 @@ inline constexpr std::string_view kDotenvVariable = "NORVEX_DOTENV";
 /// One parsed file: the variables in file order (a repeated name appears each time), and
 /// the 1-based numbers of the lines that could not be read and were skipped.
 /// Thread rule: a plain value.
-struct DotenvFile {
+struct NORVEX_API DotenvFile {
   std::vector<std::pair<std::string, std::string>> variables;
   std::vector<std::size_t> skipped_lines;
 };
@@ -34,23 +35,24 @@ struct DotenvFile {
 /// 'single' quotes keep everything but \' and \\; "double" quotes also read \n \t \r \"
 /// \\ \$ and may span lines. A line it cannot read is skipped, never fatal. Never throws
 /// for any input.
-[[nodiscard]] DotenvFile parse_dotenv(std::string_view text);
+[[nodiscard]] NORVEX_API DotenvFile parse_dotenv(std::string_view text);
 
 /// The file the start-up load reads: $NORVEX_DOTENV when set and non-empty, else
 /// ./.env. Never throws.
-[[nodiscard]] std::filesystem::path dotenv_path();
+[[nodiscard]] NORVEX_API std::filesystem::path dotenv_path();
 
 /// Loads `file` into the environment: a variable already set (even to an empty text)
 /// keeps its value unless `override_existing`. A missing file loads nothing. Skipped
 /// lines are reported on standard error by number only (values are never shown).
 /// Returns how many variables were set. Throws norvex::Error when the file exists but
 /// cannot be read.
-std::size_t load_dotenv(const std::filesystem::path& file, bool override_existing = false);
+NORVEX_API std::size_t load_dotenv(const std::filesystem::path& file,
+                                   bool override_existing = false);
 
 /// Loads dotenv_path() as load_dotenv does, reporting a failure on standard error instead
 /// of throwing. Nothing is loaded by itself: the `norvex` program calls this first thing,
 /// and an application that wants the file's variables calls it at start, before it starts
 /// threads (setting environment variables races with threads that read them).
-std::size_t load_dotenv() noexcept;
+NORVEX_API std::size_t load_dotenv() noexcept;
 
 }  // namespace norvex::agent

@@ -8,6 +8,7 @@
 /// agent (as QueryFlow::invoke may), but analysis runs are served one at a time.
 
 #include <nlohmann/json.hpp>
+#include "norvex/base/export.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -47,17 +48,20 @@ inline constexpr std::string_view kLargeModelTagPrefix = "GPT-4";
 
 /// The driver scheme of an engine name ("MySQL", "PostgreSQL", "MsSQL"; exact, case
 /// sensitive); nothing for any other name. Never throws.
-[[nodiscard]] std::optional<std::string_view> driver_scheme(std::string_view engine) noexcept;
+[[nodiscard]] NORVEX_API std::optional<std::string_view> driver_scheme(
+    std::string_view engine) noexcept;
 
 /// scheme "://" user ":" password "@" host ":" port "/" name, with nothing escaped; an
 /// unknown engine contributes an empty scheme. Never throws but std::bad_alloc.
-[[nodiscard]] std::string compose_uri(std::string_view engine, std::string_view db_name,
-                                      std::string_view db_user, std::string_view db_password,
-                                      std::string_view db_host, std::string_view db_port);
+[[nodiscard]] NORVEX_API std::string compose_uri(std::string_view engine, std::string_view db_name,
+                                                 std::string_view db_user,
+                                                 std::string_view db_password,
+                                                 std::string_view db_host,
+                                                 std::string_view db_port);
 
 /// The two model tiers selected from configuration records.
 /// Thread rule: a plain value.
-struct ModelTiers {
+struct NORVEX_API ModelTiers {
   llm::AzureOpenAIChat35 config_35;
   llm::AzureOpenAIChat4 config_4;
 
@@ -68,29 +72,31 @@ struct ModelTiers {
 /// Walks `records` in order: a tag equal to "GPT-3.5" sets the smaller tier, a tag beginning
 /// with "GPT-4" the larger; a later match replaces an earlier one; other records are
 /// ignored. Never throws but std::bad_alloc.
-[[nodiscard]] ModelTiers select_model_tiers(const std::vector<llm::ModelSettings>& records);
+[[nodiscard]] NORVEX_API ModelTiers
+select_model_tiers(const std::vector<llm::ModelSettings>& records);
 
 /// Opens the database facade at `uri`, then selects the tiers from `records`. Incomplete
 /// tiers print "Internal Server Error!" and give null; otherwise prints "Agent is Ready!"
 /// and returns the pipeline. Throws what CustomSQLDatabase::from_uri throws (DatabaseError,
 /// the password never shown) and what the QueryFlow constructor throws.
-[[nodiscard]] std::unique_ptr<query_flow::QueryFlow> create_agent_from_uri(
+[[nodiscard]] NORVEX_API std::unique_ptr<query_flow::QueryFlow> create_agent_from_uri(
     std::string_view uri, const std::vector<llm::ModelSettings>& records);
 
 /// As above, with the records of the model configuration file (load_model_config(), read
 /// after the database is open). Throws also what load_model_config() throws.
-[[nodiscard]] std::unique_ptr<query_flow::QueryFlow> create_agent_from_uri(std::string_view uri);
+[[nodiscard]] NORVEX_API std::unique_ptr<query_flow::QueryFlow> create_agent_from_uri(
+    std::string_view uri);
 
 /// Composes the URI from the parameters (compose_uri) and calls create_agent_from_uri(uri).
 /// `instructions` is accepted for callers and takes no part. Throws as that does; an engine
 /// outside the table fails in the facade.
-[[nodiscard]] std::unique_ptr<query_flow::QueryFlow> create_agent(
+[[nodiscard]] NORVEX_API std::unique_ptr<query_flow::QueryFlow> create_agent(
     std::string_view engine, std::string_view db_name, std::string_view db_user,
     std::string_view db_password, std::string_view db_host, std::string_view db_port,
     const std::optional<std::string>& instructions = std::nullopt);
 
 /// As above with a numeric port, rendered as its decimal digits.
-[[nodiscard]] std::unique_ptr<query_flow::QueryFlow> create_agent(
+[[nodiscard]] NORVEX_API std::unique_ptr<query_flow::QueryFlow> create_agent(
     std::string_view engine, std::string_view db_name, std::string_view db_user,
     std::string_view db_password, std::string_view db_host, std::int64_t db_port,
     const std::optional<std::string>& instructions = std::nullopt);
@@ -104,24 +110,24 @@ struct ModelTiers {
 /// "An error occurred when running the agent: <message>" and returns {"output": "An error
 /// occurred"}. Throws std::filesystem::filesystem_error only when the directory cannot be
 /// created. `observer`, when set, is told about every node (see graph::Observer).
-[[nodiscard]] Json run_agent(const query_flow::QueryFlow& agent, std::string_view query,
-                             const std::filesystem::path& media_path,
-                             const graph::Observer& observer = {});
+[[nodiscard]] NORVEX_API Json run_agent(const query_flow::QueryFlow& agent, std::string_view query,
+                                        const std::filesystem::path& media_path,
+                                        const graph::Observer& observer = {});
 
 /// Builds a chat client from `data`: model name, temperature (1 when absent) and key, at
 /// OPENAI_BASE_URL (the hosted service when unset), and prints "LLM is Ready!". Throws what
 /// the client constructor throws (ArgumentError for a missing model name); nothing is
 /// printed then.
-[[nodiscard]] std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(
+[[nodiscard]] NORVEX_API std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance(
     const ChatModelData& data);
 
 /// As above with the "chat_model" entry of the model configuration file (an empty record
 /// when it has none). Throws also what load_model_config() throws.
-[[nodiscard]] std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance();
+[[nodiscard]] NORVEX_API std::shared_ptr<llm::ChatOpenAI> create_chat_openai_instance();
 
 /// Something that can be invoked with a JSON record and a run configuration record.
 /// Thread rule: as the implementation says.
-class JsonRunnable {
+class NORVEX_API JsonRunnable {
  public:
   virtual ~JsonRunnable();
   /// Returns the runnable's result for `input` under `config`; may throw anything.
@@ -130,7 +136,7 @@ class JsonRunnable {
 
 /// A planning agent whose plan is a single call of its runnable.
 /// Thread rule: plan() may run concurrently when the runnable allows it.
-class CustomRunnableAgent {
+class NORVEX_API CustomRunnableAgent {
  public:
   /// Throws ArgumentError when `runnable` is null.
   explicit CustomRunnableAgent(std::shared_ptr<JsonRunnable> runnable);

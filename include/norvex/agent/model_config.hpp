@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/llm/settings.hpp"
 
@@ -28,7 +29,7 @@ inline constexpr std::string_view kDefaultModelConfigFile = "norvex_models.json"
 /// The chat-model data record of create_chat_openai_instance; absent keys stay empty
 /// (temperature absent and temperature 0 differ).
 /// Thread rule: a plain value.
-struct ChatModelData {
+struct NORVEX_API ChatModelData {
   std::optional<std::string> model_name;
   std::optional<double> temperature;
   std::optional<std::string> api_key;
@@ -36,7 +37,7 @@ struct ChatModelData {
 
 /// The contents of one model configuration file.
 /// Thread rule: a plain value; share read-only.
-struct ModelConfig {
+struct NORVEX_API ModelConfig {
   /// The file read (empty when built from text).
   std::filesystem::path source;
   /// The "models" records in file order, each with its "model" tag in `model`.
@@ -46,25 +47,27 @@ struct ModelConfig {
 };
 
 /// $NORVEX_MODEL_CONFIG when set and non-empty, else ./norvex_models.json. Never throws.
-[[nodiscard]] std::filesystem::path model_config_path();
+[[nodiscard]] NORVEX_API std::filesystem::path model_config_path();
 
 /// Reads model_config_path(). See load_model_config(file).
-[[nodiscard]] ModelConfig load_model_config();
+[[nodiscard]] NORVEX_API ModelConfig load_model_config();
 
 /// Reads `file`; a file that does not exist gives no records and no chat-model data.
 /// Throws norvex::Error naming the file when it cannot be read, and ValueError naming the
 /// file and the problem when it is malformed: invalid JSON (line and column), a value of
 /// the wrong type, a record without "model", an unknown key at the top level or in
 /// "chat_model", or a ${NAME} whose variable is not set. Messages never hold values.
-[[nodiscard]] ModelConfig load_model_config(const std::filesystem::path& file);
+[[nodiscard]] NORVEX_API ModelConfig load_model_config(const std::filesystem::path& file);
 
 /// Reads the configuration from `text`; `source` names it in error messages. Throws as
 /// load_model_config(file) does for a malformed file.
-[[nodiscard]] ModelConfig parse_model_config(std::string_view text, const std::string& source);
+[[nodiscard]] NORVEX_API ModelConfig parse_model_config(std::string_view text,
+                                                        const std::string& source);
 
 /// Replaces every ${NAME} in `text` with the environment variable NAME. Throws
 /// ValueError naming NAME (and `source`) when it is not set, or when a "${" is not
 /// followed by a name and "}". Other '$' characters are kept.
-[[nodiscard]] std::string expand_environment(std::string_view text, const std::string& source);
+[[nodiscard]] NORVEX_API std::string expand_environment(std::string_view text,
+                                                        const std::string& source);
 
 }  // namespace norvex::agent

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string_view>
+#include "norvex/base/export.hpp"
 
 namespace norvex::base {
 
@@ -18,23 +19,23 @@ using OutputSink = std::function<void(Stream stream, std::string_view line)>;
 /// Writes one line through the calling thread's sink (see ScopedOutput), else the
 /// process's (see set_output), else to standard output (or error), flushed. Whole lines
 /// never interleave.
-void print_line(std::string_view line, Stream stream = Stream::out);
+NORVEX_API void print_line(std::string_view line, Stream stream = Stream::out);
 
 /// Writes one line to the standard stream itself, whatever the sinks: for sinks that
 /// forward to a standard stream. Whole lines never interleave.
-void print_line_to(Stream stream, std::string_view line);
+NORVEX_API void print_line_to(Stream stream, std::string_view line);
 
 /// Replaces the process-wide sink; an empty one restores the standard streams. Returns the
 /// previous sink (empty for the standard streams). Thread rule: callable from any thread.
-OutputSink set_output(OutputSink sink);
+NORVEX_API OutputSink set_output(OutputSink sink);
 
 /// The sink print_line() uses on this thread now; empty means the process's. Work that
 /// moves to another thread takes it along with a ScopedOutput there.
-[[nodiscard]] OutputSink current_output();
+[[nodiscard]] NORVEX_API OutputSink current_output();
 
 /// Sends the calling thread's lines to `sink` while it lives (one run, one request). Scopes
 /// nest; an empty sink means "the process's". Thread rule: belongs to the thread that made it.
-class ScopedOutput {
+class NORVEX_API ScopedOutput {
  public:
   explicit ScopedOutput(OutputSink sink);
   ~ScopedOutput();

@@ -2,6 +2,7 @@
 /// Child processes: one way to start them and one way to describe how they ended.
 
 #include <sys/types.h>
+#include "norvex/base/export.hpp"
 
 #include <filesystem>
 #include <string>
@@ -11,7 +12,7 @@
 namespace norvex::base {
 
 /// How spawn() sets up the child. Thread rule: a plain value.
-struct SpawnOptions {
+struct NORVEX_API SpawnOptions {
   /// The child's environment, "NAME=value" each; the caller builds it (an allow-list).
   std::vector<std::string> environment;
   /// Descriptors of the child made from ours: {ours, theirs}, applied in order.
@@ -31,13 +32,13 @@ struct SpawnOptions {
 /// its default action, and returns its pid. Flushes our standard streams first, so what we
 /// printed comes before what the child prints. Throws norvex::Error naming the program when
 /// it cannot be started.
-pid_t spawn(const std::vector<std::string>& arguments, const SpawnOptions& options);
+NORVEX_API pid_t spawn(const std::vector<std::string>& arguments, const SpawnOptions& options);
 
 /// Waits for `pid` (retrying on EINTR) and returns its wait status; -1 when it cannot be
 /// waited for (SIGCHLD ignored by the application).
-int wait_for(pid_t pid) noexcept;
+NORVEX_API int wait_for(pid_t pid) noexcept;
 
 /// "exited with status N", "was killed by signal N (name)", or "ended".
-[[nodiscard]] std::string describe_status(int status);
+[[nodiscard]] NORVEX_API std::string describe_status(int status);
 
 }  // namespace norvex::base

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include "norvex/base/export.hpp"
 
 namespace norvex::base {
 
@@ -12,6 +13,6 @@ inline constexpr std::string_view kSecretMask = "***";
 /// `text` with every occurrence of `secret` replaced by kSecretMask. Every non-empty secret
 /// counts, however short: a short password is still a password. An empty secret changes
 /// nothing.
-[[nodiscard]] std::string scrub(std::string text, std::string_view secret);
+[[nodiscard]] NORVEX_API std::string scrub(std::string text, std::string_view secret);
 
 }  // namespace norvex::base

@@ -4,21 +4,22 @@
 
 #include <string>
 #include <string_view>
+#include "norvex/base/export.hpp"
 
 namespace norvex::base {
 
 /// `text` with ASCII letters in lower case.
-[[nodiscard]] std::string lower(std::string_view text);
+[[nodiscard]] NORVEX_API std::string lower(std::string_view text);
 /// `text` with ASCII letters in upper case.
-[[nodiscard]] std::string upper(std::string_view text);
+[[nodiscard]] NORVEX_API std::string upper(std::string_view text);
 /// Equal but for the case of ASCII letters.
-[[nodiscard]] bool iequals(std::string_view a, std::string_view b) noexcept;
+[[nodiscard]] NORVEX_API bool iequals(std::string_view a, std::string_view b) noexcept;
 /// A blank inside a line: space or tab.
 [[nodiscard]] constexpr bool is_blank(char c) noexcept {
   return c == ' ' || c == '\t';
 }
 /// `text` without leading and trailing white space (space, tab, line breaks, form feed,
 /// vertical tab).
-[[nodiscard]] std::string_view trim(std::string_view text) noexcept;
+[[nodiscard]] NORVEX_API std::string_view trim(std::string_view text) noexcept;
 
 }  // namespace norvex::base

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 namespace norvex::coderun {
 
@@ -30,41 +31,41 @@ inline constexpr std::string_view kInstallationErrorPrefix =
 
 /// Sets env_path to `env_path_param` (an empty path means none), then calls
 /// ensure_virtual_environment. Throws what that throws.
-void initialize_environment(const std::filesystem::path& env_path_param);
+NORVEX_API void initialize_environment(const std::filesystem::path& env_path_param);
 
 /// Creates the environment at env_path when nothing exists there (with access to the
 /// system's site packages, so the analysis packages the system provides count as
 /// installed), sets python_executable to env_path/bin/python, and installs the defaults
 /// into a newly created environment. Throws ArgumentError when env_path is not set,
 /// norvex::Error when the environment cannot be created.
-void ensure_virtual_environment();
+NORVEX_API void ensure_virtual_environment();
 
 /// safe_install_modules(defaults).
-void install_defaults();
+NORVEX_API void install_defaults();
 
 /// Runs install_dependencies(module_names), then prints "Installation successful."; on
 /// any error prints "An error occurred during installation: " and its message instead.
 /// Never throws.
-void safe_install_modules(const std::vector<std::string>& module_names);
+NORVEX_API void safe_install_modules(const std::vector<std::string>& module_names);
 
 /// Runs `python_executable -m pip install <specifier>` once per specifier, in order, with
 /// inherited standard streams; exit statuses are not examined. Throws ArgumentError when
 /// python_executable is not set, norvex::Error when a child process cannot be started.
-void install_dependencies(const std::vector<std::string>& dependencies);
+NORVEX_API void install_dependencies(const std::vector<std::string>& dependencies);
 
 /// Runs `code` as a module in the runner's persistent namespace (compiled as "<ast>") and
 /// returns everything it printed to sys.stdout. Throws PythonError for the code's error
 /// (including syntax errors, raised before stdout is touched), PythonExit for SystemExit,
 /// KeyboardInterrupt and other non-Exception errors.
-[[nodiscard]] std::string execute_code(std::string_view code);
+[[nodiscard]] NORVEX_API std::string execute_code(std::string_view code);
 
 /// The environment directory, when set.
-[[nodiscard]] std::optional<std::filesystem::path> env_path();
+[[nodiscard]] NORVEX_API std::optional<std::filesystem::path> env_path();
 /// The media directory visible to executed code, when set.
-[[nodiscard]] std::optional<std::filesystem::path> media_path();
+[[nodiscard]] NORVEX_API std::optional<std::filesystem::path> media_path();
 /// The environment's interpreter, when set.
-[[nodiscard]] std::optional<std::filesystem::path> python_executable();
+[[nodiscard]] NORVEX_API std::optional<std::filesystem::path> python_executable();
 /// Sets (or clears) the media directory that executed code sees as `media_path`.
-void set_media_path(std::optional<std::filesystem::path> path);
+NORVEX_API void set_media_path(std::optional<std::filesystem::path> path);
 
 }  // namespace norvex::coderun

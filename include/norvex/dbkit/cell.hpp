@@ -11,6 +11,7 @@
 #include <utility>
 #include <variant>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 namespace norvex::dbkit {
 
@@ -18,7 +19,7 @@ namespace norvex::dbkit {
 /// digits; dates, times and timestamps keep the server's ISO text ("2021-01-02",
 /// "13:45:00", "2021-01-02 03:04:05"); bytes hold the raw octets.
 /// Thread rule: a plain value; concurrent const use is safe.
-class Cell {
+class NORVEX_API Cell {
  public:
   enum class Kind { null, boolean, integer, floating, decimal, text, bytes, date, time, timestamp };
 
@@ -64,13 +65,13 @@ class Cell {
 };
 
 /// The kind's name in lower case ("null", "integer", ...).
-[[nodiscard]] std::string_view to_string(Cell::Kind kind) noexcept;
+[[nodiscard]] NORVEX_API std::string_view to_string(Cell::Kind kind) noexcept;
 
-std::ostream& operator<<(std::ostream& out, const Cell& cell);
+NORVEX_API std::ostream& operator<<(std::ostream& out, const Cell& cell);
 
 /// A MySQL result row: column label → cell, in column order, each label once.
 /// Thread rule: a plain value; concurrent const use is safe.
-class Row {
+class NORVEX_API Row {
  public:
   using value_type = std::pair<std::string, Cell>;
   using const_iterator = std::vector<value_type>::const_iterator;
@@ -102,7 +103,7 @@ class Row {
 };
 
 /// Prints {label: value, ...} in column order.
-std::ostream& operator<<(std::ostream& out, const Row& row);
+NORVEX_API std::ostream& operator<<(std::ostream& out, const Row& row);
 
 /// A PostgreSQL result row: the cells in column order, without labels.
 using PgRow = std::vector<Cell>;

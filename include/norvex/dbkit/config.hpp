@@ -12,6 +12,7 @@
 #include <string_view>
 #include <variant>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 namespace norvex::dbkit {
 
@@ -19,7 +20,7 @@ namespace norvex::dbkit {
 using Port = std::variant<std::int64_t, std::string>;
 
 /// The plain text form of a port: the decimal digits of an integer, a text as it is.
-[[nodiscard]] std::string to_text(const Port& port);
+[[nodiscard]] NORVEX_API std::string to_text(const Port& port);
 
 /// Names of the five values, which are also the environment variables read at first use (all
 /// but the port) and the names the audit reports.
@@ -46,7 +47,7 @@ inline constexpr std::string_view kAllVariablesSet =
 
 /// The five configuration values; an absent text is an empty optional.
 /// Thread rule: a plain value (a snapshot); the live configuration is guarded inside.
-struct DatabaseConfig {
+struct NORVEX_API DatabaseConfig {
   std::int64_t db_port = kDefaultPort;
   std::optional<std::string> db_user;
   std::optional<std::string> db_password;
@@ -57,19 +58,20 @@ struct DatabaseConfig {
 };
 
 /// A copy of the current configuration. Thread-safe; never throws.
-[[nodiscard]] DatabaseConfig database_config();
+[[nodiscard]] NORVEX_API DatabaseConfig database_config();
 
 /// Replaces all five values at once. Validation comes first: when any of name, user,
 /// password, host is absent, or the port is absent or a text, throws ArgumentError with
 /// kInvalidConfigArguments and nothing changes. Empty texts and any integer port pass.
-void set_database_config(std::optional<std::string> name, std::optional<std::string> user,
-                         std::optional<std::string> password, std::optional<std::string> host,
-                         std::optional<Port> port);
+NORVEX_API void set_database_config(std::optional<std::string> name,
+                                    std::optional<std::string> user,
+                                    std::optional<std::string> password,
+                                    std::optional<std::string> host, std::optional<Port> port);
 
 /// Audits the configuration: prints one line (the invalid names after
 /// kInvalidVariablesPrefix, or kAllVariablesSet) and returns the names of the values that
 /// are absent or empty, in the order db_name, db_user, db_password, db_host, db_port.
 /// Never throws and never changes the configuration.
-std::vector<std::string> check_db_config_variables();
+NORVEX_API std::vector<std::string> check_db_config_variables();
 
 }  // namespace norvex::dbkit

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/dbkit/cell.hpp"
 #include "norvex/dbkit/config.hpp"
@@ -39,10 +40,10 @@ inline constexpr std::string_view kPgErrorClose = "' occurred";
 inline constexpr std::string_view kOdbcLibrary = "libodbc.so.2";
 
 namespace detail {
-struct MysqlCloser {
+struct NORVEX_API MysqlCloser {
   void operator()(st_mysql* handle) const noexcept;
 };
-struct PgCloser {
+struct NORVEX_API PgCloser {
   void operator()(pg_conn* handle) const noexcept;
 };
 }  // namespace detail
@@ -50,7 +51,7 @@ struct PgCloser {
 /// An open MySQL connection with automatic commit off; every result row is a Row keyed by
 /// column label. Closes on destruction (an uncommitted transaction is then rolled back).
 /// Thread rule: one thread at a time per connection.
-class MysqlConnection {
+class NORVEX_API MysqlConnection {
  public:
   /// Connects over TCP (also for host "localhost": a port is always given) with the
   /// utf8mb4 character set and local infile off. An absent value is left to the client's
@@ -87,7 +88,7 @@ class MysqlConnection {
 
 /// The rows of one PostgreSQL statement.
 /// Thread rule: a plain value.
-struct PgResult {
+struct NORVEX_API PgResult {
   std::vector<std::string> columns;  ///< labels in column order
   std::vector<PgRow> rows;
   bool has_rows = false;  ///< the statement produced a result set (possibly empty)
@@ -97,7 +98,7 @@ struct PgResult {
 /// connect or a commit opens a transaction that lasts until commit() or close. Closes on
 /// destruction (an uncommitted transaction is then rolled back by the server).
 /// Thread rule: one thread at a time per connection.
-class PgConnection {
+class NORVEX_API PgConnection {
  public:
   /// Connects with user, password, host, port and dbname in that order (absent values
   /// left to libpq's defaults) and the UTF8 client encoding. Throws DatabaseError for
@@ -137,14 +138,13 @@ class PgConnection {
 /// and releases the connection at once. Returns kConnectionEstablished, kUnsupportedEngine
 /// for any other engine name (nothing is tried), or kFailedToConnect + engine +
 /// kFailedToConnectDatabase + the client's message. Prints nothing; never throws.
-[[nodiscard]] std::string get_db_connection(std::string_view engine, const std::string& db_user,
-                                            const std::string& db_password,
-                                            const std::string& db_host, const Port& db_port,
-                                            const std::string& db_name);
+[[nodiscard]] NORVEX_API std::string get_db_connection(
+    std::string_view engine, const std::string& db_user, const std::string& db_password,
+    const std::string& db_host, const Port& db_port, const std::string& db_name);
 
 /// Opens a MySQL connection for the caller. On failure prints kMysqlConnectFailed + the
 /// message and returns nothing. Never throws.
-[[nodiscard]] std::optional<MysqlConnection> get_mysql_db_connection(
+[[nodiscard]] NORVEX_API std::optional<MysqlConnection> get_mysql_db_connection(
     const std::optional<std::string>& db_user, const std::optional<std::string>& db_password,
     const std::optional<std::string>& db_host, const Port& db_port,
     const std::optional<std::string>& db_name);
@@ -152,7 +152,7 @@ class PgConnection {
 /// Opens a PostgreSQL connection for the caller. When libpq refuses (DatabaseError) prints
 /// kPgErrorOpen + message + kPgErrorClose and returns nothing; throws ArgumentError for a
 /// value holding a NUL character, which the client cannot carry.
-[[nodiscard]] std::optional<PgConnection> get_pgdb_connection(
+[[nodiscard]] NORVEX_API std::optional<PgConnection> get_pgdb_connection(
     const std::optional<std::string>& db_user, const std::optional<std::string>& db_password,
     const std::optional<std::string>& db_host, const Port& db_port,
     const std::optional<std::string>& db_name);
@@ -162,9 +162,10 @@ class PgConnection {
 /// SERVER value taken whole) that holds ';', '{', '}' or starts or ends with a blank is
 /// enclosed in braces with each '}' doubled, so it cannot split the attribute list;
 /// ordinary values stay as they are. Never throws.
-[[nodiscard]] std::string mssql_connection_string(std::string_view db_user,
-                                                  std::string_view db_password,
-                                                  std::string_view db_host, const Port& db_port,
-                                                  std::string_view db_name);
+[[nodiscard]] NORVEX_API std::string mssql_connection_string(std::string_view db_user,
+                                                             std::string_view db_password,
+                                                             std::string_view db_host,
+                                                             const Port& db_port,
+                                                             std::string_view db_name);
 
 }  // namespace norvex::dbkit

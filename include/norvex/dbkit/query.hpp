@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/dbkit/cell.hpp"
 
@@ -18,13 +19,15 @@ inline constexpr std::string_view kQueryErrorPrefix =
 /// (empty for a statement without one). Nothing is committed, so a change to a
 /// transactional table does not last. Returns nothing on failure: the connection's failure
 /// line, or kQueryErrorPrefix + the message, is printed. Never throws.
-[[nodiscard]] std::optional<std::vector<Row>> execute_mysql_query(std::string_view sql_query);
+[[nodiscard]] NORVEX_API std::optional<std::vector<Row>> execute_mysql_query(
+    std::string_view sql_query);
 
 /// Runs `sql_query` on the configured PostgreSQL database. A text that, stripped of
 /// surrounding white space and upper-cased, begins with "SELECT" is a query: its rows are
 /// returned and nothing is committed. Any other text is committed and gives nothing.
 /// Returns nothing on failure, with the connection's failure line or kQueryErrorPrefix +
 /// the message printed. Never throws.
-[[nodiscard]] std::optional<std::vector<PgRow>> execute_pgdb_query(std::string_view sql_query);
+[[nodiscard]] NORVEX_API std::optional<std::vector<PgRow>> execute_pgdb_query(
+    std::string_view sql_query);
 
 }  // namespace norvex::dbkit

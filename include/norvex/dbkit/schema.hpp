@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 namespace norvex::dbkit {
 
@@ -35,7 +36,7 @@ inline constexpr std::string_view kPgDataTypeColumn = "data_type";
 /// One column: its name and the type text the server reports (MySQL: the full column
 /// type, e.g. "varchar(120)"; PostgreSQL: the standard type name, e.g. "character varying").
 /// Thread rule: a plain value.
-struct ColumnInfo {
+struct NORVEX_API ColumnInfo {
   std::string name;
   std::string type;
 
@@ -45,7 +46,7 @@ struct ColumnInfo {
 /// Tables in the order the server listed them, each name once, with its columns in the
 /// order the server listed them.
 /// Thread rule: a plain value; concurrent const use is safe.
-class Schema {
+class NORVEX_API Schema {
  public:
   struct Table {
     std::string name;
@@ -79,12 +80,12 @@ class Schema {
 /// ("SHOW COLUMNS FROM `name`"). Returns nothing when no connection could be opened (the
 /// connection's failure line is printed); when a statement fails, prints
 /// kSchemaErrorPrefix + the message and returns the schema as far as it got. Never throws.
-[[nodiscard]] std::optional<Schema> get_mysql_database_schema();
+[[nodiscard]] NORVEX_API std::optional<Schema> get_mysql_database_schema();
 
 /// Reads the configured PostgreSQL database's tables and views of the schema public and
 /// each one's columns (matched by table name in every schema). Failures as for MySQL; an
 /// error other than a refused connection gives the printed line and an empty schema.
 /// Never throws.
-[[nodiscard]] std::optional<Schema> get_pgdb_schema();
+[[nodiscard]] NORVEX_API std::optional<Schema> get_pgdb_schema();
 
 }  // namespace norvex::dbkit

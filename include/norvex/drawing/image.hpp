@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string_view>
+#include "norvex/base/export.hpp"
 
 namespace norvex::drawing {
 
@@ -12,6 +13,6 @@ namespace norvex::drawing {
 /// Throws ArgumentError for a missing or unknown extension (before anything is written),
 /// ValueError when the bytes are no decodable image, norvex::Error when writing fails.
 /// Thread rule: safe to call concurrently for different paths.
-void save_image(std::string_view image_bytes, const std::filesystem::path& path);
+NORVEX_API void save_image(std::string_view image_bytes, const std::filesystem::path& path);
 
 }  // namespace norvex::drawing

@@ -5,6 +5,7 @@
 /// DIR/summary.json and DIR/report.md.
 
 #include <nlohmann/json.hpp>
+#include "norvex/base/export.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,7 +27,7 @@ using Json = nlohmann::ordered_json;
 // --- the question set --------------------------------------------------------------------
 
 /// One question with its gold SQL. Thread rule: a plain value.
-struct Question {
+struct NORVEX_API Question {
   std::string id;  // the input's "id" (a number is written as its digits), else its 1-based
                    // position in the file
   std::string question;
@@ -36,7 +37,7 @@ struct Question {
 };
 
 /// How to read a question set. Thread rule: a plain value.
-struct LoadOptions {
+struct NORVEX_API LoadOptions {
   /// The field holding the gold SQL; empty means the first present of "sql", "query",
   /// "gold_sql".
   std::string gold_field;
@@ -45,7 +46,7 @@ struct LoadOptions {
 };
 
 /// The questions to run, and how many the db_id selection skipped. Thread rule: a plain value.
-struct QuestionSet {
+struct NORVEX_API QuestionSet {
   std::vector<Question> questions;
   std::size_t skipped = 0;
 };
@@ -54,12 +55,13 @@ struct QuestionSet {
 /// array of the same objects. `source` names the input in errors. Throws ValueError naming
 /// the source and line (or array index) for malformed JSON, a missing or non-text question
 /// or gold SQL, or a repeated id.
-[[nodiscard]] QuestionSet parse_questions(std::string_view text, const LoadOptions& options,
-                                          std::string_view source = "input");
+[[nodiscard]] NORVEX_API QuestionSet parse_questions(std::string_view text,
+                                                     const LoadOptions& options,
+                                                     std::string_view source = "input");
 /// As parse_questions over the file's contents. Throws ValueError also when the file cannot
 /// be read.
-[[nodiscard]] QuestionSet load_questions(const std::filesystem::path& path,
-                                         const LoadOptions& options = {});
+[[nodiscard]] NORVEX_API QuestionSet load_questions(const std::filesystem::path& path,
+                                                    const LoadOptions& options = {});
 
 // --- comparing two results ---------------------------------------------------------------
 
@@ -75,7 +77,7 @@ inline constexpr std::string_view kReasonGoldFailed = "gold_failed";
 
 /// A query result read for comparison: rows of cells with their kinds.
 /// Thread rule: a plain value.
-struct ResultRows {
+struct NORVEX_API ResultRows {
   std::vector<std::vector<std::string>> cells;
   std::vector<std::vector<sql::CellKind>> kinds;
   std::size_t columns = 0;
@@ -84,16 +86,16 @@ struct ResultRows {
 /// Reads the facade's rendered text of a result (the empty text is no rows). Throws
 /// ValueError for text that is not a rendered result, or when rows were left out (a capped
 /// result must never compare equal to another).
-[[nodiscard]] ResultRows read_rows(std::string_view rendered);
+[[nodiscard]] NORVEX_API ResultRows read_rows(std::string_view rendered);
 
 /// How results are compared. Thread rule: a plain value.
-struct CompareOptions {
+struct NORVEX_API CompareOptions {
   double tolerance = 1e-6;  // relative, for numbers
   bool ordered = false;     // rows compared position by position
 };
 
 /// The outcome of comparing a predicted result with the gold one.
-struct Comparison {
+struct NORVEX_API Comparison {
   bool match = false;
   std::string_view reason;  // one of the kReason... values above
   std::string detail;       // a short human-readable explanation when they differ
@@ -106,18 +108,19 @@ struct Comparison {
 /// free predicted column holding the same multiset of values, the one at the same position
 /// first, else the first in order of appearance (so columns holding the same values are never
 /// swapped); a column with no partner fails the comparison. Never throws but std::bad_alloc.
-[[nodiscard]] Comparison compare_rows(const ResultRows& gold, const ResultRows& predicted,
-                                      const CompareOptions& options);
+[[nodiscard]] NORVEX_API Comparison compare_rows(const ResultRows& gold,
+                                                 const ResultRows& predicted,
+                                                 const CompareOptions& options);
 
 /// True when `sql` has ORDER BY outside every parenthesis, string, quoted name and comment
 /// (an ordering of the final result, not of a subquery or window). Never throws.
-[[nodiscard]] bool has_top_level_order_by(std::string_view sql) noexcept;
+[[nodiscard]] NORVEX_API bool has_top_level_order_by(std::string_view sql) noexcept;
 
 // --- running an evaluation ---------------------------------------------------------------
 
 /// What to evaluate against: the database and the two model tiers.
 /// Thread rule: a plain value.
-struct Target {
+struct NORVEX_API Target {
   std::string db_uri;
   llm::AzureOpenAIChat35 config_35;
   llm::AzureOpenAIChat4 config_4;
@@ -125,7 +128,7 @@ struct Target {
 
 /// The record of one question, as written to results.jsonl.
 /// Thread rule: a plain value.
-struct QuestionResult {
+struct NORVEX_API QuestionResult {
   Question question;
   std::string predicted_sql;  // the pipeline's final query ("" when it produced none)
   bool match = false;
@@ -146,7 +149,7 @@ struct QuestionResult {
 };
 
 /// Options of an evaluation run. Thread rule: a plain value.
-struct RunOptions {
+struct NORVEX_API RunOptions {
   std::filesystem::path out_dir = "norvex_eval";
   /// Skip the questions already recorded in out_dir/results.jsonl. Without it an existing
   /// results file is an error (nothing is overwritten).
@@ -162,7 +165,7 @@ struct RunOptions {
 
 /// The figures of a finished run (also written as summary.json).
 /// Thread rule: a plain value.
-struct Summary {
+struct NORVEX_API Summary {
   std::size_t questions = 0;  // in the set, after the db_id selection
   std::size_t evaluated = 0;  // with a valid gold (the accuracy's denominator)
   std::size_t matched = 0;
@@ -180,12 +183,12 @@ struct Summary {
 };
 
 /// Summarises the records (one per question of the set). Never throws but std::bad_alloc.
-[[nodiscard]] Summary summarise(const std::vector<QuestionResult>& results);
+[[nodiscard]] NORVEX_API Summary summarise(const std::vector<QuestionResult>& results);
 
 /// The readable report: accuracy, accuracy by repairs needed, failures grouped by reason
 /// (with the questions), time and tokens. Never throws but std::bad_alloc.
-[[nodiscard]] std::string render_report(const Summary& summary,
-                                        const std::vector<QuestionResult>& results);
+[[nodiscard]] NORVEX_API std::string render_report(const Summary& summary,
+                                                   const std::vector<QuestionResult>& results);
 
 /// Runs every question of `questions` not yet recorded and writes the three files. A gold
 /// query that fails is recorded as "gold_failed" without running the pipeline. Throws
@@ -194,7 +197,7 @@ struct Summary {
 /// ValueError for an unreadable results file; DatabaseError when the database cannot be
 /// opened; what the QueryFlow constructor throws. A failure of one question is its record,
 /// never an exception.
-Summary evaluate(const std::vector<Question>& questions, const Target& target,
-                 const RunOptions& options);
+NORVEX_API Summary evaluate(const std::vector<Question>& questions, const Target& target,
+                            const RunOptions& options);
 
 }  // namespace norvex::eval

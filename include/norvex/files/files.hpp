@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/sql/database.hpp"
 
@@ -18,7 +19,7 @@ namespace norvex::files {
 
 /// One file to load and the table it becomes (empty: named after the file).
 /// Thread rule: a plain value.
-struct FileSpec {
+struct NORVEX_API FileSpec {
   std::string table;
   std::filesystem::path path;
 };
@@ -26,10 +27,10 @@ struct FileSpec {
 /// Parses a command-line file argument: "PATH" or "NAME=PATH". A text whose part before the
 /// first "=" is not a plausible table name (it holds "/" or ".") is a path as a whole.
 /// Throws ArgumentError for an empty path or an empty name.
-[[nodiscard]] FileSpec parse_file_argument(std::string_view text);
+[[nodiscard]] NORVEX_API FileSpec parse_file_argument(std::string_view text);
 
 /// A named database made of files, as a service lists its databases.
-struct FileDatabaseEntry {
+struct NORVEX_API FileDatabaseEntry {
   std::string name;
   std::vector<FileSpec> files;
 };
@@ -37,22 +38,24 @@ struct FileDatabaseEntry {
 /// Parses "NAME=file:PATH[,PATH...]" (each PATH may be "TABLE=PATH"). Returns nothing when
 /// the value after "NAME=" does not start with "file:" (another kind of entry, e.g. a URI).
 /// Throws ArgumentError for a missing name or an empty list of paths.
-[[nodiscard]] std::optional<FileDatabaseEntry> parse_database_entry(std::string_view text);
+[[nodiscard]] NORVEX_API std::optional<FileDatabaseEntry> parse_database_entry(
+    std::string_view text);
 
 /// Turns any text into a table or column name that needs no quoting in SQL: letters, digits
 /// and "_" (other UTF-8 letters kept), "_" before a leading digit, "_" after a reserved
 /// word; `fallback` when nothing is left.
-[[nodiscard]] std::string make_identifier(std::string_view text, std::string_view fallback);
+[[nodiscard]] NORVEX_API std::string make_identifier(std::string_view text,
+                                                     std::string_view fallback);
 
 enum class ColumnType { integer, real, boolean, date, timestamp, text };
 
 /// "INTEGER", "REAL", "BOOLEAN", "DATE", "TIMESTAMP", "TEXT": the declared SQL types.
-[[nodiscard]] std::string_view type_name(ColumnType type) noexcept;
+[[nodiscard]] NORVEX_API std::string_view type_name(ColumnType type) noexcept;
 
 enum class HeaderMode { detect, present, absent };
 
 /// What a load reports: a line per read chunk. Thread rule: a plain value.
-struct Progress {
+struct NORVEX_API Progress {
   std::string_view file;   // the file being read
   std::string_view table;  // the table it becomes
   int pass = 1;            // 1: reading types, 2: writing rows
@@ -63,7 +66,7 @@ struct Progress {
 };
 
 /// How files are read. Thread rule: a plain value.
-struct LoadOptions {
+struct NORVEX_API LoadOptions {
   bool skip_bad_rows = false;  // skip malformed rows (counted) instead of failing
   HeaderMode header = HeaderMode::detect;
   /// Largest file accepted; 0 lifts the limit.
@@ -74,14 +77,14 @@ struct LoadOptions {
   std::string python_executable;
 };
 
-struct ColumnReport {
+struct NORVEX_API ColumnReport {
   std::string name;    // the column's name in the table
   std::string header;  // as the file wrote it (empty for a file without a header)
   ColumnType type = ColumnType::text;
 };
 
 /// What became of one file (or one sheet). Thread rule: a plain value.
-struct TableReport {
+struct NORVEX_API TableReport {
   std::string name;
   std::filesystem::path source;
   std::string sheet;     // a workbook's sheet, else empty
@@ -101,19 +104,20 @@ using LoadReport = std::vector<TableReport>;
 /// writing anything. Throws ArgumentError (missing or oversized file, unknown format,
 /// duplicate table name) and ValueError (malformed row, naming file and line; unreadable
 /// workbook, with what to install when Python or openpyxl is missing).
-[[nodiscard]] LoadReport inspect_files(const std::vector<FileSpec>& files,
-                                       const LoadOptions& options = {});
+[[nodiscard]] NORVEX_API LoadReport inspect_files(const std::vector<FileSpec>& files,
+                                                  const LoadOptions& options = {});
 
 /// Loads the files into a new SQLite database at `database` (which must not exist), in one
 /// transaction. On failure nothing is left at `database`. Throws as inspect_files, and
 /// DatabaseError when SQLite fails.
-LoadReport load_files(const std::vector<FileSpec>& files, const std::filesystem::path& database,
-                      const LoadOptions& options = {});
+NORVEX_API LoadReport load_files(const std::vector<FileSpec>& files,
+                                 const std::filesystem::path& database,
+                                 const LoadOptions& options = {});
 
 /// Files loaded into a database for questions: a temporary SQLite file removed when this
 /// object goes, or a kept one. Thread rule: one owner; open() gives a facade that is safe
 /// for concurrent use.
-class FileDatabase {
+class NORVEX_API FileDatabase {
  public:
   /// Loads the files into a temporary database, or into `save_to` (kept; it must not exist).
   /// Throws as load_files; ArgumentError when `save_to` exists.

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include "norvex/base/export.hpp"
 
 namespace norvex::flow_stages {
 
@@ -18,11 +19,11 @@ using LogSink = std::function<void(std::string_view level, std::string_view mess
 /// Sends the stages' log lines to `sink` instead of the module's logger (a spdlog logger
 /// named "norvex.flow_stages" writing to standard error); an empty sink restores it.
 /// The sink may be called from several threads at once. Never throws.
-void set_log_sink(LogSink sink);
+NORVEX_API void set_log_sink(LogSink sink);
 
 /// Seconds as Python writes a float: the shortest digits that read back to the same value,
 /// fixed notation with at least one decimal unless the exponent is below -4 or at least 16
 /// (2.3456, 0.5, 3.0, 1e-05). Never throws.
-[[nodiscard]] std::string format_seconds(double seconds);
+[[nodiscard]] NORVEX_API std::string format_seconds(double seconds);
 
 }  // namespace norvex::flow_stages

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/graph/state.hpp"
 #include "norvex/llm/chat_model.hpp"
@@ -11,7 +12,7 @@
 namespace norvex::flow_stages {
 
 /// The tables a question needs. Thread rule: a plain value.
-struct RelevantTablesOutput {
+struct NORVEX_API RelevantTablesOutput {
   std::vector<std::string> relevant_tables;
   /// The record schema shown to the model. Never throws.
   static const llm::RecordSchema& schema();
@@ -20,7 +21,7 @@ struct RelevantTablesOutput {
 };
 
 /// A question restated in the database's terms. Thread rule: a plain value.
-struct RewriteQueryOutput {
+struct NORVEX_API RewriteQueryOutput {
   std::string rewritten_question;
   /// The record schema shown to the model. Never throws.
   static const llm::RecordSchema& schema();
@@ -29,7 +30,7 @@ struct RewriteQueryOutput {
 };
 
 /// Analysis code to run. Thread rule: a plain value.
-struct PythonCodeInput {
+struct NORVEX_API PythonCodeInput {
   std::string code;
   /// The record schema shown to the model. Never throws.
   static const llm::RecordSchema& schema();
@@ -38,7 +39,7 @@ struct PythonCodeInput {
 };
 
 /// One SQL query to run. Thread rule: a plain value.
-struct SQLQueryInput {
+struct NORVEX_API SQLQueryInput {
   std::string sql_query;
   /// The record schema shown to the model. Never throws.
   static const llm::RecordSchema& schema();
@@ -48,7 +49,7 @@ struct SQLQueryInput {
 
 /// The answer to the user: a chart path (if any) and the prose response.
 /// Thread rule: a plain value.
-struct GenerationOutput {
+struct NORVEX_API GenerationOutput {
   std::string image_path;
   std::string final_response;
   /// The record schema shown to the model (image_path first). Never throws.

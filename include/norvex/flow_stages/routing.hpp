@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include "norvex/base/export.hpp"
 
 #include "norvex/graph/state.hpp"
 
@@ -35,27 +36,27 @@ inline constexpr std::int64_t kDefaultMaxIterationsPandas = 3;
 /// `rewrite_count` 0, `rewritten_question` "", the three SQL lists [] and, only when the
 /// state has none, `max_iterations_pandas` 3. Merged, this re-applies every other field
 /// (append lists concatenated with themselves, counters added to themselves). Never throws.
-[[nodiscard]] graph::Update initialisation(const graph::State& state);
+[[nodiscard]] NORVEX_API graph::Update initialisation(const graph::State& state);
 
 /// "pandas_generation" when `execution_success` is true, else "sql_execution_error".
 /// Throws MissingFieldError, ValueError (see flag_field).
-[[nodiscard]] std::string sql_execution_condition(const graph::State& state);
+[[nodiscard]] NORVEX_API std::string sql_execution_condition(const graph::State& state);
 /// "final_response" when `python_execution_success` is true, else "pandas_execution_error".
 /// Throws MissingFieldError, ValueError.
-[[nodiscard]] std::string pandas_execution_condition(const graph::State& state);
+[[nodiscard]] NORVEX_API std::string pandas_execution_condition(const graph::State& state);
 /// "regenerate_sql_query" while repairs remain and no rewrite happened, "rewrite_query" when
 /// the repairs are used up, else "terminal_failure_response". Throws MissingFieldError,
 /// ValueError.
-[[nodiscard]] std::string sql_error_handler_condition(const graph::State& state);
+[[nodiscard]] NORVEX_API std::string sql_error_handler_condition(const graph::State& state);
 /// "regenerate_pandas_code" while `iteration_count_pandas` < `max_iterations_pandas`, else
 /// "terminal_failure_response". Throws MissingFieldError, ValueError.
-[[nodiscard]] std::string pandas_error_handler_condition(const graph::State& state);
+[[nodiscard]] NORVEX_API std::string pandas_error_handler_condition(const graph::State& state);
 
 /// Node after a failed SQL execution: one more repair, or the rewrite, or the terminal
 /// update. Throws MissingFieldError, ValueError.
-[[nodiscard]] graph::Update handle_sql_error(const graph::State& state);
+[[nodiscard]] NORVEX_API graph::Update handle_sql_error(const graph::State& state);
 /// Node after a failed analysis run: one more repair, or the terminal update. Throws
 /// MissingFieldError, ValueError.
-[[nodiscard]] graph::Update handle_pandas_error(const graph::State& state);
+[[nodiscard]] NORVEX_API graph::Update handle_pandas_error(const graph::State& state);
 
 }  // namespace norvex::flow_stages

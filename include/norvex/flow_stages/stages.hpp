@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/flow_stages/tools.hpp"
 #include "norvex/graph/state_graph.hpp"
@@ -20,10 +21,10 @@ namespace norvex::flow_stages {
 
 /// First-attempt SQL prompt: system text (placeholder `dialect`) and human text
 /// (placeholders `user_question`, `schemas_from_relevant_tables`).
-extern const std::string_view SQL_GENERATION_SYSTEM_TEXT;
-extern const std::string_view SQL_GENERATION_HUMAN_TEXT;
+extern NORVEX_API const std::string_view SQL_GENERATION_SYSTEM_TEXT;
+extern NORVEX_API const std::string_view SQL_GENERATION_HUMAN_TEXT;
 /// Analysis code repair prompt; placeholders `user_question`, `python_code`, `error`.
-extern const std::string_view PANDAS_CORRECTION_TEXT;
+extern NORVEX_API const std::string_view PANDAS_CORRECTION_TEXT;
 /// Raised for an SQL prompt mode other than "generation" and "correction".
 inline constexpr std::string_view kMessagesNotGenerated = "Messages not generated correctly.";
 
@@ -40,7 +41,7 @@ inline constexpr std::string_view kEmptyResultText = "None";
 
 /// Writes `table_names_from_db`: the database's table listing.
 /// Thread rule: immutable; invoke() is safe from several threads.
-class TableNamesLookup final : public graph::Runnable {
+class NORVEX_API TableNamesLookup final : public graph::Runnable {
  public:
   /// Throws ArgumentError for a null facade.
   explicit TableNamesLookup(std::shared_ptr<sql::CustomSQLDatabase> db);
@@ -53,7 +54,7 @@ class TableNamesLookup final : public graph::Runnable {
 
 /// Writes `relevant_tables`: the tables the model deems relevant to the question.
 /// Thread rule: immutable; invoke() is safe from several threads.
-class RelevantTableNames final : public graph::Runnable {
+class NORVEX_API RelevantTableNames final : public graph::Runnable {
  public:
   /// Throws ArgumentError for a null facade or model.
   RelevantTableNames(std::shared_ptr<sql::CustomSQLDatabase> db,
@@ -72,7 +73,7 @@ class RelevantTableNames final : public graph::Runnable {
 
 /// Writes `rewritten_question`: the question restated against every table's schema.
 /// Thread rule: immutable; invoke() is safe from several threads.
-class RewriteQuery final : public graph::Runnable {
+class NORVEX_API RewriteQuery final : public graph::Runnable {
  public:
   /// Throws ArgumentError for a null facade or model.
   RewriteQuery(std::shared_ptr<sql::CustomSQLDatabase> db, std::shared_ptr<llm::ChatModel> model);
@@ -90,7 +91,7 @@ class RewriteQuery final : public graph::Runnable {
 
 /// Writes `pandas_code`, in first-attempt or repair mode (`pandas_generation_prompt_type`).
 /// Thread rule: immutable; invoke() is safe from several threads.
-class PandasGenerator final : public graph::Runnable {
+class NORVEX_API PandasGenerator final : public graph::Runnable {
  public:
   /// Throws ArgumentError for a null model.
   explicit PandasGenerator(std::shared_ptr<llm::ChatModel> model);
@@ -108,7 +109,7 @@ class PandasGenerator final : public graph::Runnable {
 
 /// Writes `pandas_code` from the repair prompt only (not wired into the graph).
 /// Thread rule: immutable; invoke() is safe from several threads.
-class PandasCorrection final : public graph::Runnable {
+class NORVEX_API PandasCorrection final : public graph::Runnable {
  public:
   /// Throws ArgumentError for a null model.
   explicit PandasCorrection(std::shared_ptr<llm::ChatModel> model);
@@ -124,7 +125,7 @@ class PandasCorrection final : public graph::Runnable {
 
 /// Runs `pandas_code` and writes its printed output or its error.
 /// Thread rule: immutable; concurrent invoke() calls run one after another in the runtime.
-class PandasExecutor final : public graph::Runnable {
+class NORVEX_API PandasExecutor final : public graph::Runnable {
  public:
   /// Keeps `model` (no chat call is made). Throws ArgumentError for a null model.
   explicit PandasExecutor(std::shared_ptr<llm::ChatModel> model,
@@ -143,7 +144,7 @@ class PandasExecutor final : public graph::Runnable {
 
 /// Writes `schemas_from_relevant_tables` and puts SQL generation in first-attempt mode.
 /// Thread rule: immutable; invoke() is safe from several threads.
-class RelevantSchemas final : public graph::Runnable {
+class NORVEX_API RelevantSchemas final : public graph::Runnable {
  public:
   /// Throws ArgumentError for a null facade.
   explicit RelevantSchemas(std::shared_ptr<sql::CustomSQLDatabase> db);
@@ -157,7 +158,7 @@ class RelevantSchemas final : public graph::Runnable {
 /// Appends one query to `generated_sql_query`, in first-attempt or repair mode
 /// (`sql_generation_prompt_type`). Logs its duration.
 /// Thread rule: immutable; invoke() is safe from several threads.
-class SQLGeneration final : public graph::Runnable {
+class NORVEX_API SQLGeneration final : public graph::Runnable {
  public:
   /// Reads the facade's dialect. Throws ArgumentError for a null facade or model.
   SQLGeneration(std::shared_ptr<sql::CustomSQLDatabase> db, std::shared_ptr<llm::ChatModel> model);
@@ -176,7 +177,7 @@ class SQLGeneration final : public graph::Runnable {
 
 /// Replaces the newest query by the checker's review (the list keeps its length).
 /// Thread rule: immutable; invoke() is safe from several threads.
-class SQLSyntaxChecker final : public graph::Runnable {
+class NORVEX_API SQLSyntaxChecker final : public graph::Runnable {
  public:
   /// Throws ArgumentError for a null facade or model.
   SQLSyntaxChecker(std::shared_ptr<sql::CustomSQLDatabase> db,
@@ -191,7 +192,7 @@ class SQLSyntaxChecker final : public graph::Runnable {
 
 /// Runs the newest query and records the rows, "None" for no rows, or the database's error.
 /// Thread rule: immutable; invoke() is safe from several threads.
-class SQLExecution final : public graph::Runnable {
+class NORVEX_API SQLExecution final : public graph::Runnable {
  public:
   /// Throws ArgumentError for a null facade.
   explicit SQLExecution(std::shared_ptr<sql::CustomSQLDatabase> db);
@@ -205,7 +206,7 @@ class SQLExecution final : public graph::Runnable {
 /// Writes `final_response` and `image_path` from a six-line summary of the run. Logs its
 /// start and duration.
 /// Thread rule: immutable; invoke() is safe from several threads.
-class GenerateResponse final : public graph::Runnable {
+class NORVEX_API GenerateResponse final : public graph::Runnable {
  public:
   /// Throws ArgumentError for a null model.
   explicit GenerateResponse(std::shared_ptr<llm::ChatModel> model);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include "norvex/base/export.hpp"
 
 #include "norvex/graph/state.hpp"
 
@@ -47,25 +48,29 @@ inline constexpr std::string_view kCorrectionMode = "correction";
 /// `generated_sql_query`, `execution_error` and `sql_execution_result` append,
 /// `iteration_count` and `iteration_count_pandas` add, every other field is overwritten.
 /// One shared instance for the process. Never throws.
-[[nodiscard]] std::shared_ptr<const graph::StateSchema> sql_state_schema();
+[[nodiscard]] NORVEX_API std::shared_ptr<const graph::StateSchema> sql_state_schema();
 
 /// The text value of `name`. Throws MissingFieldError naming the field when it is absent,
 /// ValueError when it holds something other than a text.
-[[nodiscard]] const std::string& text_field(const graph::State& state, std::string_view name);
+[[nodiscard]] NORVEX_API const std::string& text_field(const graph::State& state,
+                                                       std::string_view name);
 /// The integer value of `name`. Throws MissingFieldError, or ValueError for a non-integer.
-[[nodiscard]] std::int64_t integer_field(const graph::State& state, std::string_view name);
+[[nodiscard]] NORVEX_API std::int64_t integer_field(const graph::State& state,
+                                                    std::string_view name);
 /// The flag value of `name`. Throws MissingFieldError, or ValueError for a non-boolean.
-[[nodiscard]] bool flag_field(const graph::State& state, std::string_view name);
+[[nodiscard]] NORVEX_API bool flag_field(const graph::State& state, std::string_view name);
 /// The list value of `name`. Throws MissingFieldError, or ValueError for a non-list.
-[[nodiscard]] const graph::Json& list_field(const graph::State& state, std::string_view name);
+[[nodiscard]] NORVEX_API const graph::Json& list_field(const graph::State& state,
+                                                       std::string_view name);
 /// The last element of list field `name`, as text. Throws MissingFieldError, or ValueError
 /// when the value is not a list, is empty or its last element is not a text.
-[[nodiscard]] const std::string& last_text(const graph::State& state, std::string_view name);
+[[nodiscard]] NORVEX_API const std::string& last_text(const graph::State& state,
+                                                      std::string_view name);
 /// A table-name value as one text: a list of texts joined by "," (no blank), a text as it
 /// is. Throws MissingFieldError, or ValueError for any other value.
-[[nodiscard]] std::string names_text(const graph::State& state, std::string_view name);
+[[nodiscard]] NORVEX_API std::string names_text(const graph::State& state, std::string_view name);
 /// The question the model should answer: a non-empty `rewritten_question`, else
 /// `user_question`. Throws MissingFieldError when `user_question` is needed and absent.
-[[nodiscard]] const std::string& effective_question(const graph::State& state);
+[[nodiscard]] NORVEX_API const std::string& effective_question(const graph::State& state);
 
 }  // namespace norvex::flow_stages

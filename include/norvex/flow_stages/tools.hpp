@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include "norvex/base/export.hpp"
 
 #include "norvex/llm/chat_model.hpp"
 #include "norvex/sql/database.hpp"
@@ -13,7 +14,7 @@ namespace norvex::flow_stages {
 
 /// Lists the usable tables of a database.
 /// Thread rule: safe for concurrent use (the facade serialises its connection).
-class ListSQLDatabaseTool {
+class NORVEX_API ListSQLDatabaseTool {
  public:
   /// Throws ArgumentError for a null facade.
   explicit ListSQLDatabaseTool(std::shared_ptr<sql::CustomSQLDatabase> db);
@@ -28,7 +29,7 @@ class ListSQLDatabaseTool {
 
 /// Describes tables: CREATE TABLE-style text with sample rows, as the facade renders it.
 /// Thread rule: safe for concurrent use.
-class InfoSQLDatabaseTool {
+class NORVEX_API InfoSQLDatabaseTool {
  public:
   /// Throws ArgumentError for a null facade.
   explicit InfoSQLDatabaseTool(std::shared_ptr<sql::CustomSQLDatabase> db);
@@ -43,12 +44,12 @@ class InfoSQLDatabaseTool {
 };
 
 /// The checker's prompt: default syntax, placeholders `dialect` and `query`.
-extern const std::string_view QUERY_CHECKER_TEMPLATE;
+extern NORVEX_API const std::string_view QUERY_CHECKER_TEMPLATE;
 
 /// Has a chat model review a query for common mistakes of the database's dialect and
 /// returns the corrected query (the same query when nothing needs changing).
 /// Thread rule: safe for concurrent use, like its model.
-class QuerySQLCheckerTool {
+class NORVEX_API QuerySQLCheckerTool {
  public:
   /// Reads the facade's dialect. Throws ArgumentError for a null facade or model.
   QuerySQLCheckerTool(std::shared_ptr<sql::CustomSQLDatabase> db,
@@ -69,6 +70,6 @@ class QuerySQLCheckerTool {
 
 /// A reply without surrounding blanks and, when the whole reply is one code fence
 /// (```lang ... ```), without the fence. Never throws.
-[[nodiscard]] std::string strip_code_fence(std::string_view reply);
+[[nodiscard]] NORVEX_API std::string strip_code_fence(std::string_view reply);
 
 }  // namespace norvex::flow_stages

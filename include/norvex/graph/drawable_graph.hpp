@@ -10,11 +10,12 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 namespace norvex::graph {
 
 /// One arrow of the drawing. Conditional edges carry the route label that selects them.
-struct DrawableEdge {
+struct NORVEX_API DrawableEdge {
   std::string source;
   std::string target;
   bool conditional = false;
@@ -34,7 +35,7 @@ inline constexpr std::string_view kDefaultMermaidUrl = "https://mermaid.ink";
 
 /// Thread rule: immutable; safe to use from any number of threads (PNG rendering with
 /// Graphviz is serialised internally).
-class DrawableGraph {
+class NORVEX_API DrawableGraph {
  public:
   DrawableGraph() = default;
   /// `nodes` in drawing order (markers included), `edges` in drawing order.

@@ -3,6 +3,7 @@
 /// rules, the read-only state a node sees, and the update a node hands back.
 
 #include <nlohmann/json.hpp>
+#include "norvex/base/export.hpp"
 
 #include <cstddef>
 #include <initializer_list>
@@ -28,7 +29,7 @@ enum class MergeRule {
 
 /// The ordered list of state fields and their merge rules.
 /// Thread rule: immutable once built; concurrent reads are safe, building is single-threaded.
-class StateSchema {
+class NORVEX_API StateSchema {
  public:
   StateSchema() = default;
   /// Declares the fields in order. Throws ValueError on a duplicate or empty field name.
@@ -64,7 +65,7 @@ class Update;
 /// between copies (copying a State copies one pointer per field), so snapshots are cheap.
 /// Thread rule: a const State may be read from any number of threads; merging needs exclusive
 /// access.
-class State {
+class NORVEX_API State {
  public:
   /// A fresh state: append fields [], add fields 0, overwrite fields absent.
   /// Throws ArgumentError when `schema` is null.
@@ -103,7 +104,7 @@ class State {
 /// What a node returns: values to merge into the state by the field rules, plus explicit
 /// "replace the last element of list field F with V" operations.
 /// Thread rule: not synchronised; one thread builds it, any number may then read it.
-class Update {
+class NORVEX_API Update {
  public:
   /// One field's value; `value` is shared so merging never copies it.
   struct Entry {

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/graph/drawable_graph.hpp"
 #include "norvex/graph/state.hpp"
@@ -30,7 +31,7 @@ using Condition = std::function<std::string(const State&)>;
 
 /// A node implemented as an object (the pipeline's stage classes).
 /// Thread rule: invoke() may be called from several threads at once (concurrent runs).
-class Runnable {
+class NORVEX_API Runnable {
  public:
   virtual ~Runnable();
   /// Computes the node's update from a read-only snapshot; errors end the run unchanged.
@@ -41,7 +42,7 @@ struct RunnableConfig;
 
 /// What the observer hook is told about one node of a run; its pointers and views are valid
 /// only during the observer call.
-struct NodeEvent {
+struct NORVEX_API NodeEvent {
   enum class Kind { start, finish, error };
   Kind kind = Kind::start;
   std::string_view node;
@@ -59,7 +60,7 @@ using Observer = std::function<void(const NodeEvent&)>;
 
 /// Settings of one run.
 /// Thread rule: read-only while a run uses it; its observer must tolerate concurrent calls.
-struct RunnableConfig {
+struct NORVEX_API RunnableConfig {
   int recursion_limit = 25;            ///< the most steps one run may take
   std::optional<int> max_concurrency;  ///< most nodes of a step at once; none = no limit
   std::vector<std::string> tags;       ///< for tracing; no effect on results
@@ -69,13 +70,13 @@ struct RunnableConfig {
 
 /// The configuration of the run this thread is working for (its node actions and conditions),
 /// or nullptr outside any run. Model calls made inside a node read tags and metadata from it.
-const RunnableConfig* current_config() noexcept;
+NORVEX_API const RunnableConfig* current_config() noexcept;
 
 class CompiledGraph;
 
 /// Builder of a graph over one state schema.
 /// Thread rule: not synchronised; build on one thread, then compile.
-class StateGraph {
+class NORVEX_API StateGraph {
  public:
   explicit StateGraph(StateSchema schema);
 
@@ -118,7 +119,7 @@ class StateGraph {
 
 /// A frozen graph; copies share it.
 /// Thread rule: immutable; any number of concurrent invoke() calls are safe.
-class CompiledGraph {
+class NORVEX_API CompiledGraph {
  public:
   /// An empty graph, to be assigned a compiled one; its operations throw ValueError.
   CompiledGraph() = default;

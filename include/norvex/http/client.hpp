@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/error.hpp"
 
@@ -28,7 +29,7 @@ enum class ErrorCode {
 
 /// A request that got no HTTP answer. The message names scheme, host and port, never the
 /// path, the query or any header, so keys and tokens cannot leak through it.
-class RequestError : public norvex::Error {
+class NORVEX_API RequestError : public norvex::Error {
  public:
   RequestError(ErrorCode code, const std::string& message)
       : Error(message, code == ErrorCode::connect_failed || code == ErrorCode::timeout ||
@@ -42,7 +43,7 @@ class RequestError : public norvex::Error {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
-struct Request {
+struct NORVEX_API Request {
   std::string method = "GET";
   std::string url;
   Headers headers;
@@ -52,7 +53,7 @@ struct Request {
   std::size_t max_response_bytes = 64u << 20;
 };
 
-struct Response {
+struct NORVEX_API Response {
   long status = 0;
   std::string body;
   Headers headers;  ///< names as the server sent them, in order
@@ -62,15 +63,15 @@ struct Response {
 
 /// Sends one request and waits for the whole answer. Any HTTP status is a Response; only a
 /// missing answer throws. Throws RequestError.
-Response perform(const Request& request);
+NORVEX_API Response perform(const Request& request);
 
 /// True when NORVEX_LOOPBACK_ONLY=1 is set: then every host but loopback is refused.
-bool loopback_only();
+NORVEX_API bool loopback_only();
 
 /// True for 127.0.0.0/8, ::1 and "localhost" (any case, with or without IPv6 brackets).
-bool is_loopback_host(std::string_view host);
+NORVEX_API bool is_loopback_host(std::string_view host);
 
 /// "scheme://host:port" of an address, for messages that must not show paths or queries.
-std::string origin_of(std::string_view url);
+NORVEX_API std::string origin_of(std::string_view url);
 
 }  // namespace norvex::http

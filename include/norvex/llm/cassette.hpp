@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/llm/chat_model.hpp"
 
@@ -26,7 +27,7 @@ inline constexpr std::string_view kSavePathPlaceholder = "{save_path}";
 /// one around each step, so runs in flight at once on one cassette model each keep their own
 /// save path; while one is open, cassette models use it instead of set_save_path()'s.
 /// Thread rule: a scope belongs to the thread that opened it; close scopes in reverse order.
-class SavePathScope {
+class NORVEX_API SavePathScope {
  public:
   explicit SavePathScope(std::string save_path);
   ~SavePathScope();
@@ -48,7 +49,7 @@ class SavePathScope {
 /// exchange of its record name whose recorded messages it matches, so concurrent questions
 /// sharing one cassette each get their own answers whatever order they arrive in; without
 /// message matching, exchanges are used in the order the calls arrive.
-class ReplayChatModel : public ChatModel {
+class NORVEX_API ReplayChatModel : public ChatModel {
  public:
   /// Reads the whole cassette. With match_messages false, requests are not compared.
   /// Throws ValueError naming the file (and line) when it cannot be read or parsed.
@@ -87,7 +88,7 @@ class ReplayChatModel : public ChatModel {
 /// Wraps any chat model (and the structured models made from it) and appends every completed
 /// exchange to a cassette. Failed calls are not recorded.
 /// Thread rule: safe for concurrent calls; each exchange is written as one whole line.
-class RecordingChatModel : public ChatModel {
+class NORVEX_API RecordingChatModel : public ChatModel {
  public:
   /// Appends to `cassette` (created when missing). Throws ValueError when it cannot be opened.
   RecordingChatModel(std::shared_ptr<ChatModel> inner, std::filesystem::path cassette);

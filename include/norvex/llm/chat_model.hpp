@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/llm/settings.hpp"
 #include "norvex/prompts/messages.hpp"
@@ -19,7 +20,7 @@ enum class FieldType {
 
 /// One field of a structured answer: its name, type and the description the model sees.
 /// Thread rule: a plain value.
-struct RecordField {
+struct NORVEX_API RecordField {
   std::string name;
   FieldType type = FieldType::text;
   std::string description;
@@ -27,30 +28,30 @@ struct RecordField {
 
 /// A structured answer's shape: a name and its fields, every one required, in order.
 /// Thread rule: a plain value.
-struct RecordSchema {
+struct NORVEX_API RecordSchema {
   std::string name;
   std::vector<RecordField> fields;
 };
 
 /// The JSON schema of a record (an object with typed, described, required properties and no
 /// others), as sent to the service.
-[[nodiscard]] Json record_json_schema(const RecordSchema& schema);
+[[nodiscard]] NORVEX_API Json record_json_schema(const RecordSchema& schema);
 
 /// Checks and tidies a candidate record: every field present and of its type; a text field
 /// whose whole value is wrapped in a tag of the field's own name (`<sql_query>…</sql_query>`)
 /// or in a code fence is unwrapped. Returns an object with exactly the schema's fields, in
 /// order. Throws OutputParseError saying what was wrong, with a short excerpt.
-[[nodiscard]] Json validate_record(const RecordSchema& schema, const Json& candidate);
+[[nodiscard]] NORVEX_API Json validate_record(const RecordSchema& schema, const Json& candidate);
 
 /// Reads a record from a model's text: a JSON object, alone, in a code fence, or amid prose;
 /// then validate_record(). Throws OutputParseError.
-[[nodiscard]] Json parse_record(const RecordSchema& schema, std::string_view text);
+[[nodiscard]] NORVEX_API Json parse_record(const RecordSchema& schema, std::string_view text);
 
 class StructuredModel;
 
 /// A chat-completion client.
 /// Thread rule: safe for concurrent calls from any number of threads.
-class ChatModel : public std::enable_shared_from_this<ChatModel> {
+class NORVEX_API ChatModel : public std::enable_shared_from_this<ChatModel> {
  public:
   ChatModel() = default;
   ChatModel(const ChatModel&) = delete;
@@ -81,7 +82,7 @@ class ChatModel : public std::enable_shared_from_this<ChatModel> {
 
 /// A chat model bound to a record schema.
 /// Thread rule: safe for concurrent calls, like its chat model.
-class StructuredModel {
+class NORVEX_API StructuredModel {
  public:
   StructuredModel(std::shared_ptr<ChatModel> model, RecordSchema schema);
 

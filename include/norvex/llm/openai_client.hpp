@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/llm/chat_model.hpp"
 #include "norvex/llm/settings.hpp"
@@ -14,7 +15,7 @@ namespace norvex::llm {
 
 /// Where and how requests go: everything that differs between the two protocol variants.
 /// Thread rule: a plain value.
-struct Endpoint {
+struct NORVEX_API Endpoint {
   std::string url;                     ///< the full chat-completions address
   std::string auth_header;             ///< "api-key" or "Authorization"; empty: none
   std::string auth_value;              ///< the header's value (holds the key)
@@ -28,7 +29,7 @@ struct Endpoint {
 /// A chat client speaking the OpenAI chat-completion protocol over HTTP, with time-outs,
 /// retries with back-off and usage accounting.
 /// Thread rule: safe for concurrent calls (each request uses its thread's own connection).
-class OpenAICompatibleChat : public ChatModel {
+class NORVEX_API OpenAICompatibleChat : public ChatModel {
  public:
   /// Throws ArgumentError when model_kwargs is not an object or sets a field the client
   /// owns (model, messages, max_tokens, temperature, tools, tool_choice, response_format,
@@ -66,7 +67,7 @@ class OpenAICompatibleChat : public ChatModel {
 /// POST {azure_endpoint}/openai/deployments/{azure_deployment}/chat/completions?api-version=…
 /// with the key in an "api-key" header. A key or API version the settings lack is read from
 /// AZURE_OPENAI_API_KEY or OPENAI_API_VERSION. Thread rule: as OpenAICompatibleChat.
-class AzureChatOpenAI : public OpenAICompatibleChat {
+class NORVEX_API AzureChatOpenAI : public OpenAICompatibleChat {
  public:
   /// Throws ArgumentError when the endpoint, deployment or API version is missing, or the
   /// settings carry a field that is not a client argument (max_tokens, temperature, …).
@@ -78,7 +79,7 @@ class AzureChatOpenAI : public OpenAICompatibleChat {
 /// POST {base}/chat/completions with "Authorization: Bearer {key}" (no header when the key is
 /// empty and OPENAI_API_KEY is unset, as local servers need none).
 /// Thread rule: as OpenAICompatibleChat.
-class ChatOpenAI : public OpenAICompatibleChat {
+class NORVEX_API ChatOpenAI : public OpenAICompatibleChat {
  public:
   /// The base address comes from OPENAI_BASE_URL (default: the hosted OpenAI API).
   /// Throws ArgumentError when `model` is empty.
@@ -95,7 +96,7 @@ class ChatOpenAI : public OpenAICompatibleChat {
 /// azure_deployment; replay → a ReplayChatModel reading `settings.cassette`. With
 /// `settings.record_to` set, the live client is wrapped in a RecordingChatModel.
 /// Throws ArgumentError (bad settings), ValueError (unreadable cassette).
-std::shared_ptr<ChatModel> make_chat_model(const ModelSettings& settings, int max_tokens,
-                                           double temperature, const Json& model_kwargs);
+NORVEX_API std::shared_ptr<ChatModel> make_chat_model(const ModelSettings& settings, int max_tokens,
+                                                      double temperature, const Json& model_kwargs);
 
 }  // namespace norvex::llm

@@ -2,6 +2,7 @@
 /// Model settings: which chat service a client talks to, with which key, and how patiently.
 
 #include <nlohmann/json.hpp>
+#include "norvex/base/export.hpp"
 
 #include <chrono>
 #include <iosfwd>
@@ -29,17 +30,17 @@ enum class StructuredMode {
 };
 
 /// "azure", "openai" or "replay".
-[[nodiscard]] std::string_view provider_name(Provider provider) noexcept;
+[[nodiscard]] NORVEX_API std::string_view provider_name(Provider provider) noexcept;
 /// Reads a provider name (any case). Throws ArgumentError for an unknown name.
-[[nodiscard]] Provider parse_provider(std::string_view name);
+[[nodiscard]] NORVEX_API Provider parse_provider(std::string_view name);
 /// "tools" or "json_schema".
-[[nodiscard]] std::string_view structured_mode_name(StructuredMode mode) noexcept;
+[[nodiscard]] NORVEX_API std::string_view structured_mode_name(StructuredMode mode) noexcept;
 /// Reads a structured-output mode name. Throws ArgumentError for an unknown name.
-[[nodiscard]] StructuredMode parse_structured_mode(std::string_view name);
+[[nodiscard]] NORVEX_API StructuredMode parse_structured_mode(std::string_view name);
 
 /// Transport and retry behaviour of a chat client.
 /// Thread rule: a plain value; share read-only, copy to modify.
-struct ClientOptions {
+struct NORVEX_API ClientOptions {
   std::chrono::milliseconds connect_timeout{10'000};
   std::chrono::milliseconds request_timeout{120'000};
   /// Further attempts after a rate limit, a server error or a network failure.
@@ -55,7 +56,7 @@ struct ClientOptions {
 /// provider and the client options. Fields a client constructor does not know arrive in
 /// `extra`, where they make that constructor fail with an ArgumentError naming them.
 /// Thread rule: a plain value; share read-only, copy to modify.
-struct ModelSettings {
+struct NORVEX_API ModelSettings {
   std::optional<std::string> azure_deployment;
   std::optional<std::string> azure_endpoint;
   std::optional<std::string> api_key;
@@ -90,10 +91,10 @@ struct AzureOpenAIChat35 : ModelSettings {};
 struct AzureOpenAIChat4 : ModelSettings {};
 
 /// Writes to_json_masked(): the key never reaches a stream.
-std::ostream& operator<<(std::ostream& out, const ModelSettings& settings);
+NORVEX_API std::ostream& operator<<(std::ostream& out, const ModelSettings& settings);
 
 /// Throws ArgumentError when `extra` holds a field: max_tokens, temperature and model_kwargs
 /// are given by the constructor call itself, anything else is not a client argument.
-void check_no_extra_fields(const ModelSettings& settings);
+NORVEX_API void check_no_extra_fields(const ModelSettings& settings);
 
 }  // namespace norvex::llm

@@ -4,11 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include "norvex/base/export.hpp"
 
 namespace norvex::llm {
 
 /// What some chat calls cost. Thread rule: a plain value.
-struct Usage {
+struct NORVEX_API Usage {
   std::int64_t calls = 0;
   std::int64_t prompt_tokens = 0;
   std::int64_t completion_tokens = 0;
@@ -23,7 +24,7 @@ struct Usage {
 /// opened with an explicit parent chains to a scope of another thread, so a run's scope can
 /// sum the calls made on its node threads. A parent must outlive its children.
 /// Thread rule: open and close on one thread; totals() and record() may run on any thread.
-class UsageScope {
+class NORVEX_API UsageScope {
  public:
   /// Opens a scope under the calling thread's innermost open scope, if any.
   UsageScope();

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/coderun/coderun.hpp"
 
@@ -20,12 +21,12 @@ inline constexpr std::string_view kInitializationErrorPrefix =
 
 /// Calls coderun::initialize_environment(env_path); on any error prints
 /// "An error occurred during initilization: " and its message. Never throws.
-void initialize_env(const std::filesystem::path& env_path);
+NORVEX_API void initialize_env(const std::filesystem::path& env_path);
 
 /// Calls the dependency installer with a list of module names and handles any errors:
 /// prints "Installation successful." after the installer runs, or
 /// "An error occurred during installation: " and the message. Never throws.
-void safe_install_modules(const std::vector<std::string>& module_names);
+NORVEX_API void safe_install_modules(const std::vector<std::string>& module_names);
 
 using coderun::defaults;
 using coderun::ensure_virtual_environment;

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include "norvex/base/export.hpp"
 
 namespace norvex::prompts {
 
@@ -12,16 +13,16 @@ namespace norvex::prompts {
 enum class Role { system, human, ai };
 
 /// The role's type name: "system", "human" or "ai".
-[[nodiscard]] std::string_view role_name(Role role) noexcept;
+[[nodiscard]] NORVEX_API std::string_view role_name(Role role) noexcept;
 
 /// Reads a role name as chat APIs write it: "system"; "user" or "human"; "ai" or "assistant".
 /// Throws ArgumentError for any other name.
-[[nodiscard]] Role parse_role(std::string_view name);
+[[nodiscard]] NORVEX_API Role parse_role(std::string_view name);
 
 /// A chat message: a role and a text content. The derived kinds add no data, so a
 /// `std::vector<Message>` holds any of them without loss.
 /// Thread rule: a plain value; share read-only, copy to modify.
-struct BaseMessage {
+struct NORVEX_API BaseMessage {
   Role role = Role::human;
   std::string content;
 
@@ -34,21 +35,21 @@ struct BaseMessage {
 using Message = BaseMessage;
 
 /// Instructions for the model. Thread rule: as BaseMessage.
-struct SystemMessage : BaseMessage {
+struct NORVEX_API SystemMessage : BaseMessage {
   explicit SystemMessage(std::string text) : BaseMessage{Role::system, std::move(text)} {}
 };
 
 /// A message from the user. Thread rule: as BaseMessage.
-struct HumanMessage : BaseMessage {
+struct NORVEX_API HumanMessage : BaseMessage {
   explicit HumanMessage(std::string text) : BaseMessage{Role::human, std::move(text)} {}
 };
 
 /// The model's reply. Thread rule: as BaseMessage.
-struct AIMessage : BaseMessage {
+struct NORVEX_API AIMessage : BaseMessage {
   explicit AIMessage(std::string text) : BaseMessage{Role::ai, std::move(text)} {}
 };
 
 /// Writes "type: content" (for logs and test failure output).
-std::ostream& operator<<(std::ostream& out, const BaseMessage& message);
+NORVEX_API std::ostream& operator<<(std::ostream& out, const BaseMessage& message);
 
 }  // namespace norvex::prompts

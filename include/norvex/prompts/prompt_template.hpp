@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/prompts/messages.hpp"
 #include "norvex/prompts/render.hpp"
@@ -14,7 +15,7 @@
 namespace norvex::prompts {
 
 /// A single text template. Thread rule: immutable after construction; safe to share.
-class PromptTemplate {
+class NORVEX_API PromptTemplate {
  public:
   /// Parses `text` in `format`. Throws ValueError for a malformed template.
   [[nodiscard]] static PromptTemplate from_template(
@@ -39,7 +40,7 @@ class PromptTemplate {
 
 /// A role and a text template: renders to one chat message.
 /// Thread rule: immutable after construction; safe to share.
-class MessagePromptTemplate {
+class NORVEX_API MessagePromptTemplate {
  public:
   MessagePromptTemplate(Role role, PromptTemplate prompt)
       : role_(role), prompt_(std::move(prompt)) {}
@@ -58,14 +59,14 @@ class MessagePromptTemplate {
 };
 
 /// Builds system message templates. Thread rule: stateless.
-struct SystemMessagePromptTemplate {
+struct NORVEX_API SystemMessagePromptTemplate {
   /// Throws ValueError for a malformed template.
   [[nodiscard]] static MessagePromptTemplate from_template(
       std::string text, TemplateFormat format = TemplateFormat::f_string);
 };
 
 /// Builds human message templates. Thread rule: stateless.
-struct HumanMessagePromptTemplate {
+struct NORVEX_API HumanMessagePromptTemplate {
   /// Throws ValueError for a malformed template.
   [[nodiscard]] static MessagePromptTemplate from_template(
       std::string text, TemplateFormat format = TemplateFormat::f_string);
@@ -73,7 +74,7 @@ struct HumanMessagePromptTemplate {
 
 /// Builds AI message templates (earlier model replies in a conversation). Thread rule:
 /// stateless.
-struct AIMessagePromptTemplate {
+struct NORVEX_API AIMessagePromptTemplate {
   /// Throws ValueError for a malformed template.
   [[nodiscard]] static MessagePromptTemplate from_template(
       std::string text, TemplateFormat format = TemplateFormat::f_string);
@@ -82,7 +83,7 @@ struct AIMessagePromptTemplate {
 /// One element of ChatPromptTemplate::from_messages: a message template, or a (role, text)
 /// pair in the default syntax, so that `{{"system", "{a}"}, {"user", "{b}"}}` reads as a list.
 /// Thread rule: a plain value.
-class MessageLike {
+class NORVEX_API MessageLike {
  public:
   // Implicit on purpose: these are the spellings of a list element.
   MessageLike(MessagePromptTemplate message)  // NOLINT(google-explicit-constructor)
@@ -105,7 +106,7 @@ class MessageLike {
 
 /// An ordered list of message templates. Thread rule: immutable after construction; safe
 /// to share.
-class ChatPromptTemplate {
+class NORVEX_API ChatPromptTemplate {
  public:
   /// Throws ArgumentError for an unknown role, ValueError for a malformed text (both may
   /// already arise while the list's elements are built).

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/prompts/variables.hpp"
 
@@ -20,14 +21,14 @@ namespace norvex::prompts {
 enum class TemplateFormat { f_string, jinja2 };
 
 /// The syntax's name: "f-string" or "jinja2".
-[[nodiscard]] std::string_view template_format_name(TemplateFormat format) noexcept;
+[[nodiscard]] NORVEX_API std::string_view template_format_name(TemplateFormat format) noexcept;
 
 /// Reads "f-string" or "jinja2". Throws ArgumentError for any other name.
-[[nodiscard]] TemplateFormat parse_template_format(std::string_view name);
+[[nodiscard]] NORVEX_API TemplateFormat parse_template_format(std::string_view name);
 
 /// A template text checked and parsed into a node list once, at construction.
 /// Thread rule: immutable after construction; copies share the parsed form; safe to share.
-class CompiledTemplate {
+class NORVEX_API CompiledTemplate {
  public:
   /// Parses `text` in `format`. Throws ValueError (with line and column) for a malformed
   /// template: in the default syntax an unclosed `{`, a lone `}`, an empty `{}` or anything
@@ -67,7 +68,7 @@ class CompiledTemplate {
 
 /// Parses and renders `text` in one call (parse once with CompiledTemplate when rendering
 /// repeatedly). Throws as CompiledTemplate's constructor and render().
-[[nodiscard]] std::string render(std::string_view text, TemplateFormat format,
-                                 const Variables& variables);
+[[nodiscard]] NORVEX_API std::string render(std::string_view text, TemplateFormat format,
+                                            const Variables& variables);
 
 }  // namespace norvex::prompts

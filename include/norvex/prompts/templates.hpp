@@ -3,34 +3,35 @@
 /// a line break; they are immutable for the life of the process.
 
 #include <string_view>
+#include "norvex/base/export.hpp"
 
 namespace norvex::prompts {
 
 /// System message of relevant-table selection and of SQL repair; default syntax,
 /// placeholder `dialect` (twice).
-extern const std::string_view SQL_PREFIX;
+extern NORVEX_API const std::string_view SQL_PREFIX;
 
 /// Human message of relevant-table selection; default syntax, placeholders
 /// `user_question` and `table_names_from_db`.
-extern const std::string_view GET_RELEVANT_TABLE_NAMES_TEMPLATE;
+extern NORVEX_API const std::string_view GET_RELEVANT_TABLE_NAMES_TEMPLATE;
 
 /// Appended as it is to the rendered relevant-table human message; never rendered, so
 /// its JSON example keeps single braces.
-extern const std::string_view TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE;
+extern NORVEX_API const std::string_view TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE;
 
 /// System message of question rewriting; default syntax, placeholders `user_question`
 /// and `schemas_from_all_tables`.
-extern const std::string_view REWRITE_QUESTION_TEMPLATE;
+extern NORVEX_API const std::string_view REWRITE_QUESTION_TEMPLATE;
 
 /// Human message of SQL repair; jinja2, placeholders `user_question`,
 /// `schemas_from_relevant_tables` and the (query, error) pairs `zipped_queries_errors`.
-extern const std::string_view CORRECT_SQL_TEMPLATE;
+extern NORVEX_API const std::string_view CORRECT_SQL_TEMPLATE;
 
 /// System message of analysis code generation; jinja2, placeholder `save_path`.
-extern const std::string_view PANDAS_SYSTEM_TEMPLATE;
+extern NORVEX_API const std::string_view PANDAS_SYSTEM_TEMPLATE;
 
 /// Human message of analysis code generation; jinja2, placeholders `original_question`
 /// and the (query, execution result) pairs `zipped_queries_results`.
-extern const std::string_view PANDAS_HUMAN_TEMPLATE;
+extern NORVEX_API const std::string_view PANDAS_HUMAN_TEMPLATE;
 
 }  // namespace norvex::prompts

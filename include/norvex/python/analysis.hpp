@@ -20,13 +20,14 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include "norvex/base/export.hpp"
 
 #include "norvex/python/sandbox.hpp"
 
 namespace norvex::python {
 
 /// How one analysis run is executed. Thread rule: a plain value.
-struct AnalysisOptions {
+struct NORVEX_API AnalysisOptions {
   /// Run in the worker process; false runs on the embedded interpreter's thread, with no
   /// time or memory limit and in the process's current directory.
   bool isolated = true;
@@ -49,7 +50,7 @@ struct AnalysisOptions {
 };
 
 /// What an analysis run produced. Thread rule: a plain value.
-struct AnalysisResult {
+struct NORVEX_API AnalysisResult {
   bool success = false;
   /// Everything the code printed (success only; output before an error is discarded).
   std::string output;
@@ -67,11 +68,11 @@ inline constexpr std::string_view kPythonVariable = "NORVEX_PYTHON";
 
 /// The Python interpreter program to start as a child process (`NORVEX_PYTHON`, else the
 /// build's interpreter). Never the embedded interpreter's `sys.executable`.
-[[nodiscard]] std::filesystem::path python_program();
+[[nodiscard]] NORVEX_API std::filesystem::path python_program();
 
 /// How many isolated runs of this process proceed at once, and how runs above that wait.
 /// Thread rule: a plain value.
-struct AnalysisPoolOptions {
+struct NORVEX_API AnalysisPoolOptions {
   /// Runs at once, each in its own child (0: the number of cores).
   unsigned max_runs = 0;
   /// Runs that may wait for a turn; a run beyond them is refused at once.
@@ -81,7 +82,7 @@ struct AnalysisPoolOptions {
 };
 
 /// The pool's state at one moment. Thread rule: a plain value.
-struct AnalysisPoolStatus {
+struct NORVEX_API AnalysisPoolStatus {
   unsigned max_runs = 0;
   unsigned running = 0;
   std::size_t waiting = 0;
@@ -94,28 +95,28 @@ struct AnalysisPoolStatus {
 /// non-Exception error; ArgumentError for a time limit that is not positive; norvex::Error
 /// when the fork server cannot be started, when the strict setting refuses the run, or
 /// (retryable) when no turn in the pool came free within its limits.
-[[nodiscard]] AnalysisResult run_analysis(std::string_view code,
-                                          const AnalysisOptions& options = {});
+[[nodiscard]] NORVEX_API AnalysisResult run_analysis(std::string_view code,
+                                                     const AnalysisOptions& options = {});
 
 /// Starts the analysis fork server now, so that the first run does not pay for importing
 /// the analysis stack. Throws norvex::Error when it cannot be started.
-void prewarm_analysis();
+NORVEX_API void prewarm_analysis();
 
 /// Starts the analysis fork server in the background if none runs, and returns at once: the
 /// first run waits until it is ready. A server that cannot start is reported by that run.
 /// Thread rule: callable from any thread. Never throws.
-void start_analysis_server() noexcept;
+NORVEX_API void start_analysis_server() noexcept;
 
 /// Sets the limits of the analysis pool for the whole process; runs already waiting see the
 /// new limit. Throws ArgumentError for a negative wait.
-void configure_analysis_pool(const AnalysisPoolOptions& options);
+NORVEX_API void configure_analysis_pool(const AnalysisPoolOptions& options);
 
 /// How many runs proceed and wait now.
-[[nodiscard]] AnalysisPoolStatus analysis_pool_status();
+[[nodiscard]] NORVEX_API AnalysisPoolStatus analysis_pool_status();
 
 /// Stops the analysis fork server if one runs; runs in progress end as failures. The next
 /// isolated run starts a new one, which sees the environment variables of that moment.
 /// Never throws.
-void shutdown_analysis_worker() noexcept;
+NORVEX_API void shutdown_analysis_worker() noexcept;
 
 }  // namespace norvex::python

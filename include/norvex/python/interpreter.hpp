@@ -11,18 +11,19 @@
 #include <optional>
 #include <type_traits>
 #include <utility>
+#include "norvex/base/export.hpp"
 
 namespace norvex::python {
 
 /// True when the calling thread is the interpreter thread.
-[[nodiscard]] bool on_interpreter_thread() noexcept;
+[[nodiscard]] NORVEX_API bool on_interpreter_thread() noexcept;
 
 /// Runs `job` on the interpreter thread (starting the interpreter on first use) and waits
 /// for it; runs it inline when already called on that thread, so code running there may
 /// call back into the library. Rethrows what the job throws; an uncaught Python error
 /// becomes PythonError (PythonExit for SystemExit, KeyboardInterrupt and other
 /// non-Exception errors).
-void run_on_interpreter(const std::function<void()>& job);
+NORVEX_API void run_on_interpreter(const std::function<void()>& job);
 
 /// Like run_on_interpreter, returning the job's result.
 template <typename F>
@@ -41,6 +42,6 @@ auto call_on_interpreter(F&& job) -> std::invoke_result_t<F&> {
 /// the embedded interpreter and in the analysis worker, from their next run on. Call again
 /// after installing into it (import caches are refreshed). Starts nothing; never throws
 /// except std::bad_alloc.
-void use_package_environment(const std::filesystem::path& env_dir);
+NORVEX_API void use_package_environment(const std::filesystem::path& env_dir);
 
 }  // namespace norvex::python

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 namespace norvex::python {
 
@@ -28,7 +29,7 @@ inline constexpr unsigned kAllSandboxLayers = (1u << 7) - 1u;
 inline constexpr std::string_view kSandboxVariable = "NORVEX_SANDBOX";
 
 /// What confinement this machine offers. Thread rule: a plain value.
-struct SandboxStatus {
+struct NORVEX_API SandboxStatus {
   unsigned available = 0;  ///< bits of SandboxLayer
   int landlock_abi = 0;    ///< 0 when Landlock is missing
 
@@ -38,26 +39,27 @@ struct SandboxStatus {
 };
 
 /// Probes this kernel once (later calls return the same answer). Never throws.
-[[nodiscard]] SandboxStatus sandbox_layers() noexcept;
+[[nodiscard]] NORVEX_API SandboxStatus sandbox_layers() noexcept;
 
 /// The layers named, comma-separated ("landlock-files, seccomp"); "none" for none.
-[[nodiscard]] std::string describe_sandbox_layers(unsigned layers);
+[[nodiscard]] NORVEX_API std::string describe_sandbox_layers(unsigned layers);
 
 /// True when `NORVEX_SANDBOX` is "strict".
-[[nodiscard]] bool strict_sandbox_from_environment() noexcept;
+[[nodiscard]] NORVEX_API bool strict_sandbox_from_environment() noexcept;
 
 /// From now on every analysis run of this process requires every sandbox layer, as
 /// `NORVEX_SANDBOX=strict` does (a program's --strict-sandbox; a server's default). There
 /// is no way back. Thread rule: callable from any thread. Never throws.
-void require_strict_sandbox() noexcept;
+NORVEX_API void require_strict_sandbox() noexcept;
 
 /// True when require_strict_sandbox() was called or `NORVEX_SANDBOX` is "strict".
-[[nodiscard]] bool strict_sandbox_required() noexcept;
+[[nodiscard]] NORVEX_API bool strict_sandbox_required() noexcept;
 
 /// The environment for child processes that must not see our secrets (the analysis fork
 /// server, pip, venv): an allow-list of ours (PATH, HOME, locale, TZ, TMPDIR, thread counts;
 /// with `for_installer`, also pip's PIP_* settings, proxies and certificate paths), never a
 /// name containing KEY, PASSWORD, SECRET or TOKEN. Entries are "NAME=value".
-[[nodiscard]] std::vector<std::string> allow_listed_environment(bool for_installer = false);
+[[nodiscard]] NORVEX_API std::vector<std::string> allow_listed_environment(
+    bool for_installer = false);
 
 }  // namespace norvex::python

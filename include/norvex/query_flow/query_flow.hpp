@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/graph/state_graph.hpp"
 #include "norvex/llm/settings.hpp"
@@ -55,7 +56,7 @@ inline constexpr double kTopP = 0.95;
 /// Answers questions about one database. Built once; every member is fixed at construction.
 /// Thread rule: read-only after construction; concurrent invoke() calls are safe (analysis
 /// runs are served one at a time), each run replaying and recording under its own save path.
-class QueryFlow {
+class NORVEX_API QueryFlow {
  public:
   /// Builds the five chat models (the smaller model from `config_35`, the larger from
   /// `config_4`), the picker and the stages, and compiles the graph. Contacts neither the

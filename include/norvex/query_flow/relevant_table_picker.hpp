@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/graph/state_graph.hpp"
 #include "norvex/llm/settings.hpp"
@@ -25,7 +26,7 @@ namespace norvex::query_flow {
 /// repeat table names; schema selection needs real ones, so the model's answer is filtered
 /// against the database's own table list.
 /// Thread rule: immutable after construction; invoke() may run on several threads at once.
-class RelevantTablePicker final : public graph::Runnable {
+class NORVEX_API RelevantTablePicker final : public graph::Runnable {
  public:
   /// Builds its chat model from `config` (max_tokens 8192, temperature 0, top_p 0.95). Does
   /// not contact the model or the database. Throws ArgumentError for unusable settings

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string_view>
+#include "norvex/base/export.hpp"
 
 #include "norvex/graph/state_graph.hpp"
 #include "norvex/llm/usage.hpp"
@@ -15,7 +16,7 @@
 namespace norvex::query_flow {
 
 /// One finished step.
-struct StepReport {
+struct NORVEX_API StepReport {
   std::string_view node;
   std::chrono::nanoseconds duration{0};
   llm::Usage usage;     ///< the model calls the step made
@@ -26,7 +27,7 @@ struct StepReport {
 /// on the step's own thread. A step runs start to finish on one thread, so its usage is
 /// collected in a scope of that thread. Thread rule: one question at a time per meter; its
 /// steps may run on several threads at once.
-class StepMeter {
+class NORVEX_API StepMeter {
  public:
   using OnStep = std::function<void(const StepReport&)>;
   explicit StepMeter(OnStep on_step = {});

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/python/analysis.hpp"
 
@@ -28,15 +29,15 @@ namespace norvex::serve {
 enum class SandboxMode { strict, relaxed };
 
 /// "strict" or "relaxed"; throws ArgumentError for any other text.
-[[nodiscard]] SandboxMode parse_sandbox_mode(std::string_view text);
-[[nodiscard]] std::string_view to_string(SandboxMode mode) noexcept;
+[[nodiscard]] NORVEX_API SandboxMode parse_sandbox_mode(std::string_view text);
+[[nodiscard]] NORVEX_API std::string_view to_string(SandboxMode mode) noexcept;
 
 /// The analysis settings the service runs questions with: the one place where they are chosen.
-[[nodiscard]] python::AnalysisOptions analysis_options_for(SandboxMode mode);
+[[nodiscard]] NORVEX_API python::AnalysisOptions analysis_options_for(SandboxMode mode);
 
 /// One bearer token: a name for the logs, the secret, and the databases it may ask about.
 /// Thread rule: a plain value.
-struct Token {
+struct NORVEX_API Token {
   std::string name;
   std::string secret;
   std::vector<std::string> databases;  ///< names; "*" allows every database
@@ -47,13 +48,14 @@ struct Token {
 /// blanks; blank lines and lines starting with '#' are skipped. Throws ArgumentError naming
 /// `source` and the line for a malformed line, a repeated name or secret, or no token at all;
 /// the secret is never part of a message.
-[[nodiscard]] std::vector<Token> parse_tokens(std::string_view text, std::string_view source);
+[[nodiscard]] NORVEX_API std::vector<Token> parse_tokens(std::string_view text,
+                                                         std::string_view source);
 /// parse_tokens() of the file's text. Throws ArgumentError when it cannot be read.
-[[nodiscard]] std::vector<Token> load_tokens(const std::filesystem::path& file);
+[[nodiscard]] NORVEX_API std::vector<Token> load_tokens(const std::filesystem::path& file);
 
 /// One database the service answers about.
 /// Thread rule: a plain value; the flows are shared by concurrent questions.
-struct Database {
+struct NORVEX_API Database {
   std::string name;
   /// The facade (table lists, readiness, pool occupancy). Required.
   std::shared_ptr<sql::CustomSQLDatabase> db;
@@ -66,7 +68,7 @@ struct Database {
 };
 
 /// Settings of a Server. Thread rule: a plain value.
-struct Options {
+struct NORVEX_API Options {
   std::string host = "127.0.0.1";
   int port = 8765;  ///< 0 picks a free port (see Server::port())
   /// Bearer tokens. Required when `host` is not a loopback address; without any, every
@@ -94,7 +96,7 @@ struct Options {
 
 /// The service. start() binds and serves on background threads; shutdown() drains.
 /// Thread rule: start(), shutdown() and the destructor from one thread; the rest from any.
-class Server {
+class NORVEX_API Server {
  public:
   /// Throws ArgumentError for no databases, a repeated or malformed name, a database
   /// without a facade, a non-loopback `host` without tokens, or a zero limit.
@@ -119,6 +121,6 @@ class Server {
 };
 
 /// True for 127.0.0.0/8, ::1 and "localhost".
-[[nodiscard]] bool is_loopback_host(std::string_view host) noexcept;
+[[nodiscard]] NORVEX_API bool is_loopback_host(std::string_view host) noexcept;
 
 }  // namespace norvex::serve

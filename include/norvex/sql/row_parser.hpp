@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 namespace norvex::sql {
 
@@ -20,7 +21,7 @@ enum class CellKind : std::uint8_t { null, boolean, number, text, bytes, tempora
 /// the renderer's trailing comment says were left out, and the kind of each cell (same shape
 /// as `rows`).
 /// Thread rule: a plain value.
-struct ParsedRows {
+struct NORVEX_API ParsedRows {
   std::vector<std::string> columns;
   std::vector<std::vector<std::string>> rows;
   std::size_t rows_left_out = 0;
@@ -32,11 +33,11 @@ struct ParsedRows {
 /// datetime.date/time/datetime(...)) and an optional trailing "# N more rows ..." comment.
 /// Returns nothing for text of any other shape (an error message, a ragged result). Never
 /// throws but std::bad_alloc.
-[[nodiscard]] std::optional<ParsedRows> parse_python_rows(std::string_view text);
+[[nodiscard]] NORVEX_API std::optional<ParsedRows> parse_python_rows(std::string_view text);
 
 /// The rows as an aligned text table: a header and a rule when there are column labels,
 /// cells padded to the widest cell of their column (by code points), two blanks between
 /// columns, and a closing line when rows were left out. Never throws but std::bad_alloc.
-[[nodiscard]] std::string format_table(const ParsedRows& rows);
+[[nodiscard]] NORVEX_API std::string format_table(const ParsedRows& rows);
 
 }  // namespace norvex::sql

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 namespace norvex::sql {
 
@@ -15,7 +16,7 @@ namespace norvex::sql {
 /// Dates and times are held as ISO text ("2021-01-31", "13:05:07.25",
 /// "2021-01-31 13:05:07+01:00"); a text that does not parse as one is rendered as a str.
 /// Thread rule: a plain value.
-struct Value {
+struct NORVEX_API Value {
   enum class Kind : std::uint8_t {
     null,
     boolean,
@@ -44,7 +45,7 @@ struct Value {
 using Row = std::vector<Value>;
 
 /// Where rendering stops. Zero means "no limit" for either bound. Thread rule: a plain value.
-struct RenderLimits {
+struct NORVEX_API RenderLimits {
   std::size_t max_rows = 1000;
   std::size_t max_bytes = 256 * 1024;
 };
@@ -54,7 +55,7 @@ struct RenderLimits {
 /// not rendered, and a trailing Python comment says how many were left out, so the text
 /// still parses. No rows at all give the empty text.
 /// Thread rule: one renderer per result; not shared between threads.
-class RowRenderer {
+class NORVEX_API RowRenderer {
  public:
   RowRenderer(std::vector<std::string> columns, bool include_columns, RenderLimits limits);
 
@@ -80,19 +81,19 @@ class RowRenderer {
 };
 
 /// All rows at once; see RowRenderer.
-[[nodiscard]] std::string render_rows(const std::vector<std::string>& columns,
-                                      const std::vector<Row>& rows, bool include_columns,
-                                      RenderLimits limits = {});
+[[nodiscard]] NORVEX_API std::string render_rows(const std::vector<std::string>& columns,
+                                                 const std::vector<Row>& rows, bool include_columns,
+                                                 RenderLimits limits = {});
 
 /// Appends Python's repr() of one cell (None, True, 42, 0.1, Decimal('0.99'), 'it\'s' as
 /// "it's", b'\x00', datetime.date(2021, 1, 1), datetime.time(13, 5), datetime.datetime(...)).
-void append_python_literal(std::string& out, const Value& value);
+NORVEX_API void append_python_literal(std::string& out, const Value& value);
 
 /// Appends Python's repr() of a str.
-void append_python_str(std::string& out, std::string_view utf8);
+NORVEX_API void append_python_str(std::string& out, std::string_view utf8);
 
 /// The plain text of a cell as Python's str() would print it (None, True, 0.99, 2021-01-01,
 /// the text itself): the form of the sample rows in table information.
-[[nodiscard]] std::string plain_text(const Value& value);
+[[nodiscard]] NORVEX_API std::string plain_text(const Value& value);
 
 }  // namespace norvex::sql

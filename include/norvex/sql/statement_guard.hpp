@@ -4,12 +4,13 @@
 /// The engine's read-only mode, the rollback and the time-out back it up.
 
 #include <string_view>
+#include "norvex/base/export.hpp"
 
 namespace norvex::sql {
 
 /// How the engine reads quotes, names and comments, which decides where a statement really
 /// ends and which function a name calls. Thread rule: a plain value.
-struct SqlLexicon {
+struct NORVEX_API SqlLexicon {
   bool hash_comments = false;      // MySQL: "#" starts a comment
   bool backslash_escapes = false;  // MySQL without NO_BACKSLASH_ESCAPES: \' inside '...'
   bool dollar_quotes = false;      // PostgreSQL: $tag$ ... $tag$
@@ -25,8 +26,8 @@ struct SqlLexicon {
 
 /// The lexicon of a facade dialect ("sqlite", "mysql", "postgresql", "mssql"; anything else
 /// gets the plain ANSI reading). `backslash_escapes` is MySQL's current sql_mode setting.
-[[nodiscard]] SqlLexicon lexicon_for_dialect(std::string_view dialect,
-                                             bool backslash_escapes = true);
+[[nodiscard]] NORVEX_API SqlLexicon lexicon_for_dialect(std::string_view dialect,
+                                                        bool backslash_escapes = true);
 
 /// Throws DatabaseError with a message meant for the query's author when `statement` is not
 /// a single read-only statement: more than one statement, a first keyword other than
@@ -35,6 +36,6 @@ struct SqlLexicon {
 /// SET, PRAGMA, ATTACH, COPY, LOAD, CALL, GRANT, file and server functions), or a quoted
 /// name that calls one of the forbidden functions (`"pg_read_file"(...)`,
 /// `pg_catalog."lo_export"(...)`, `` `load_file`(...) ``, `[xp_cmdshell](...)`).
-void check_read_only_statement(std::string_view statement, const SqlLexicon& lexicon);
+NORVEX_API void check_read_only_statement(std::string_view statement, const SqlLexicon& lexicon);
 
 }  // namespace norvex::sql

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+#include "norvex/base/export.hpp"
 
 #include "norvex/base/secrets.hpp"
 
@@ -17,7 +18,7 @@ enum class Engine { mysql, postgresql, odbc, sqlite };
 
 /// A parsed connection URI. The credentials are taken as written (URIs reach us composed
 /// without escaping); query parameters are URL-decoded. Thread rule: a plain value.
-struct ConnectionUri {
+struct NORVEX_API ConnectionUri {
   Engine engine = Engine::sqlite;
   std::string scheme;  // as written, e.g. "postgresql+psycopg2"
   std::string user;
@@ -38,22 +39,22 @@ struct ConnectionUri {
 /// and "/". Schemes: mysql[+driver], mariadb[+driver], postgresql[+driver], postgres,
 /// mssql[+driver] (ODBC), sqlite. Throws DatabaseError (unknown scheme, bad port, malformed
 /// text); the message never contains the password.
-[[nodiscard]] ConnectionUri parse_uri(std::string_view uri);
+[[nodiscard]] NORVEX_API ConnectionUri parse_uri(std::string_view uri);
 
 /// The URI with its password replaced by ***; a text that does not parse is masked whole
 /// after the scheme. Never throws.
-[[nodiscard]] std::string mask_uri(std::string_view uri);
+[[nodiscard]] NORVEX_API std::string mask_uri(std::string_view uri);
 
 /// Replaces the values of PWD= and Password= in an ODBC connection string by ***.
-[[nodiscard]] std::string mask_odbc_string(std::string_view connection_string);
+[[nodiscard]] NORVEX_API std::string mask_odbc_string(std::string_view connection_string);
 
 /// The ODBC connection string for a "mssql+..." URI: the raw `odbc_connect` parameter when
 /// given, else DRIVER={d};SERVER=host,port;DATABASE=db;UID=user;PWD={password} with the
 /// driver from the `driver` parameter, else `odbc_driver_env`, else "SQL Server". Only SQL
 /// Server drivers (FreeTDS included) get the "host,port" form; any other driver gets
 /// SERVER=host;PORT=port, since some (the PostgreSQL driver) read "host,port" as two hosts.
-[[nodiscard]] std::string odbc_connection_string(const ConnectionUri& uri,
-                                                 std::string_view odbc_driver_env = {});
+[[nodiscard]] NORVEX_API std::string odbc_connection_string(const ConnectionUri& uri,
+                                                            std::string_view odbc_driver_env = {});
 
 /// Removes every occurrence of `secret` from `message` (replaced by ***): the foundation's
 /// one rule, used on engine messages before they travel in our errors.
