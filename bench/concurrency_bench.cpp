@@ -23,119 +23,37 @@
 #include "norvex/query_flow/query_flow.hpp"
 #include "norvex/sql/database.hpp"
 
+#include "scripted_chat.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kQuery =
-    "SELECT p.name AS product, SUM(oi.quantity) AS units_sold FROM order_items AS oi JOIN orders "
-    "AS o ON o.order_id = oi.order_id JOIN products AS p ON p.product_id = oi.product_id WHERE "
-    "o.status <> 'cancelled' GROUP BY p.product_id, p.name ORDER BY units_sold DESC LIMIT 5";
 // A small chart, as the analysis step of a typical question draws one.
 constexpr const char* kChartCode =
     "import matplotlib.pyplot as plt\nimport os, uuid\n"
     "plt.figure(figsize=(3, 2))\nplt.bar(['a', 'b', 'c'], [3, 1, 2])\n"
     "plt.savefig(os.path.join(SAVE, uuid.uuid4().hex + '.png'), dpi=50)\nprint('drawn')";
 
-// A chat service on 127.0.0.1 that answers every step of the pipeline after a set delay.
-class ShopModelServer {
+// The shop's model, answering every step after a set delay; the analysis draws a small chart
+// into `media`.
+class ShopModelServer : public norvex::bench::ScriptedChatServer {
  public:
-  explicit ShopModelServer(const fs::path& media) {
-    server_.new_task_queue = [] { return new httplib::ThreadPool(400); };
-    const std::string code = std::string("SAVE = '") + media.string() + "'\n" + kChartCode;
-    server_.Post(R"(.*)", [this, code](const httplib::Request& req, httplib::Response& res) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms.load()));
-      calls.fetch_add(1);
-      const Json body = Json::parse(req.body);
-      std::string record;
-      if (body.contains("tool_choice") && body["tool_choice"].is_object()) {
-        record = body["tool_choice"]["function"].value("name", "");
-      }
-      Json message = {{"role", "assistant"}};
-      if (record.empty()) {  // the query checker: nothing to change
-        message["content"] = kQuery;
-      } else {
-        Json fields;
-        if (record == "RelevantTablesOutput") {
-          fields = {{"relevant_tables", {"order_items", "orders", "products"}}};
-        }
-        if (record == "RewriteQueryOutput") fields = {{"rewritten_question", "Best sellers?"}};
-        if (record == "SQLQueryInput") fields = {{"sql_query", kQuery}};
-        if (record == "PythonCodeInput") fields = {{"code", code}};
-        if (record == "GenerationOutput") {
-          fields = {{"image_path", ""}, {"final_response", "House Blend Coffee leads."}};
-        }
-        message["content"] = nullptr;
-        message["tool_calls"] =
-            Json::array({{{"id", "call_1"},
-                          {"type", "function"},
-                          {"function", {{"name", record}, {"arguments", fields.dump()}}}}});
-      }
-      const Json answer = {
-          {"id", "chatcmpl-bench"},
-          {"object", "chat.completion"},
-          {"choices", Json::array({{{"index", 0},
-                                    {"message", message},
-                                    {"finish_reason", record.empty() ? "stop" : "tool_calls"}}})},
-          {"usage", {{"prompt_tokens", 100}, {"completion_tokens", 10}}}};
-      res.set_content(answer.dump(), "application/json");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ~ShopModelServer() {
-    server_.stop();
-    thread_.join();
-  }
-  [[nodiscard]] std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  [[nodiscard]] norvex::llm::AzureOpenAIChat35 small() const {
-    norvex::llm::AzureOpenAIChat35 s;
-    s.provider = norvex::llm::Provider::openai;
-    s.azure_endpoint = endpoint() + "/v1";
-    s.azure_deployment = "small";
-    s.api_key = "none";
-    s.options.request_timeout = std::chrono::minutes(5);
-    return s;
-  }
-  [[nodiscard]] norvex::llm::AzureOpenAIChat4 large() const {
-    norvex::llm::AzureOpenAIChat4 l;
-    static_cast<norvex::llm::ModelSettings&>(l) = small();
-    return l;
-  }
-
-  std::atomic<int> delay_ms{0};
-  std::atomic<long> calls{0};
-
- private:
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
-};
-
-struct Shop {
-  fs::path dir;
-  std::string uri;
-  ~Shop() {
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
+  explicit ShopModelServer(const fs::path& media)
+      : ScriptedChatServer(
+            [code = std::string("SAVE = '") + media.string() + "'\n" + kChartCode](
+                const std::string& record, const std::string&) {
+              return norvex::bench::shop_answer(record, code);
+            },
+            {.threads = 400}) {
+    fs::create_directories(media);
   }
 };
 
-const Shop& shop() {
-  static const Shop s = [] {
-    std::string pattern = (fs::temp_directory_path() / "norvex-conc-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    const fs::path db = fs::path(pattern) / "shop.db";
-    const std::string command =
-        std::string(NORVEX_SAMPLE_STORE_SCRIPT) + " '" + db.string() + "' > /dev/null";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot make the sample shop");
-    fs::create_directories(fs::path(pattern) / "media");
-    return Shop{pattern, "sqlite:///" + db.string()};
-  }();
-  return s;
+const norvex::bench::SampleShop& shop() {
+  return norvex::bench::sample_shop(NORVEX_SAMPLE_STORE_SCRIPT);
 }
 
 // Resident memory (kB) of this process and all its descendants: the analysis fork server,

@@ -18,109 +18,34 @@
 #include "norvex/query_flow/query_flow.hpp"
 #include "norvex/sql/database.hpp"
 
+#include "scripted_chat.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
 using norvex::eval::Json;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kQuery =
-    "SELECT p.name AS product, SUM(oi.quantity) AS units_sold FROM order_items AS oi JOIN orders "
-    "AS o ON o.order_id = oi.order_id JOIN products AS p ON p.product_id = oi.product_id WHERE "
-    "o.status <> 'cancelled' GROUP BY p.product_id, p.name ORDER BY units_sold DESC LIMIT 5";
+using norvex::bench::kShopQuery;
 constexpr const char* kGold =
     "SELECT p.name, SUM(oi.quantity) FROM order_items oi JOIN orders o USING (order_id) JOIN "
     "products p USING (product_id) WHERE o.status <> 'cancelled' GROUP BY p.name ORDER BY 2 "
     "DESC LIMIT 5";
 
-// A chat service on 127.0.0.1 that answers every step of the pipeline after a set delay.
-class ShopModelServer {
+// The shop's model, answering every step after a set delay; the analysis only prints.
+class ShopModelServer : public norvex::bench::ScriptedChatServer {
  public:
-  ShopModelServer() {
-    server_.new_task_queue = [] { return new httplib::ThreadPool(32); };
-    server_.Post(R"(.*)", [this](const httplib::Request& req, httplib::Response& res) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms.load()));
-      const Json body = Json::parse(req.body);
-      std::string record;
-      if (body.contains("tool_choice") && body["tool_choice"].is_object()) {
-        record = body["tool_choice"]["function"].value("name", "");
-      }
-      Json message = {{"role", "assistant"}};
-      if (record.empty()) {  // the query checker: nothing to change
-        message["content"] = kQuery;
-      } else {
-        Json fields;
-        if (record == "RelevantTablesOutput") {
-          fields = {{"relevant_tables", {"order_items", "orders", "products"}}};
-        }
-        if (record == "SQLQueryInput") fields = {{"sql_query", kQuery}};
-        if (record == "PythonCodeInput") fields = {{"code", "print(21 * 2)"}};
-        if (record == "GenerationOutput") {
-          fields = {{"image_path", ""}, {"final_response", "House Blend Coffee leads."}};
-        }
-        message["content"] = nullptr;
-        message["tool_calls"] =
-            Json::array({{{"id", "call_1"},
-                          {"type", "function"},
-                          {"function", {{"name", record}, {"arguments", fields.dump()}}}}});
-      }
-      const Json answer = {
-          {"id", "chatcmpl-bench"},
-          {"object", "chat.completion"},
-          {"choices", Json::array({{{"index", 0},
-                                    {"message", message},
-                                    {"finish_reason", record.empty() ? "stop" : "tool_calls"}}})},
-          {"usage", {{"prompt_tokens", 100}, {"completion_tokens", 10}}}};
-      res.set_content(answer.dump(), "application/json");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    // cpp-httplib 0.11 has no wait_until_ready().
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ~ShopModelServer() {
-    server_.stop();
-    thread_.join();
-  }
+  ShopModelServer()
+      : ScriptedChatServer([](const std::string& record, const std::string&) {
+          return norvex::bench::shop_answer(record, "print(21 * 2)");
+        }) {}
   [[nodiscard]] norvex::eval::Target target(const std::string& uri) const {
-    norvex::llm::AzureOpenAIChat35 small;
-    small.provider = norvex::llm::Provider::openai;
-    small.azure_endpoint = "http://127.0.0.1:" + std::to_string(port_) + "/v1";
-    small.azure_deployment = "small";
-    small.api_key = "none";
-    norvex::llm::AzureOpenAIChat4 big;
-    static_cast<norvex::llm::ModelSettings&>(big) = small;
-    return {uri, small, big};
-  }
-
-  std::atomic<int> delay_ms{0};
-
- private:
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
-};
-
-struct Shop {
-  fs::path dir;
-  std::string uri;
-  ~Shop() {
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
+    return {uri, small(), large()};
   }
 };
 
-const Shop& shop() {
-  static const Shop s = [] {
-    std::string pattern = (fs::temp_directory_path() / "norvex-eval-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    const fs::path db = fs::path(pattern) / "shop.db";
-    const std::string command =
-        std::string(NORVEX_SAMPLE_STORE_SCRIPT) + " '" + db.string() + "' > /dev/null";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot make the sample shop");
-    return Shop{pattern, "sqlite:///" + db.string()};
-  }();
-  return s;
+const norvex::bench::SampleShop& shop() {
+  return norvex::bench::sample_shop(NORVEX_SAMPLE_STORE_SCRIPT);
 }
 
 std::vector<norvex::eval::Question> questions(int count) {
@@ -154,7 +79,8 @@ std::chrono::duration<double> evaluate_once(const ShopModelServer& server, int c
 void BM_EvalOverheadPerQuestion(benchmark::State& state) {
   auto compare_db =
       norvex::sql::CustomSQLDatabase::from_uri(shop().uri, {.max_rows = 0, .max_bytes = 0});
-  const std::string rendered = norvex::sql::CustomSQLDatabase::from_uri(shop().uri)->run(kQuery);
+  const std::string rendered =
+      norvex::sql::CustomSQLDatabase::from_uri(shop().uri)->run(kShopQuery);
   for (auto _ : state) {
     norvex::eval::QuestionResult r;
     r.question = {"1", "question", kGold};

@@ -24,6 +24,8 @@
 #include "norvex/query_flow/query_flow.hpp"
 #include "norvex/sql/database.hpp"
 
+#include "scripted_chat.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -46,59 +48,17 @@ std::string read_file(const fs::path& path) {
   return text.str();
 }
 
-// The answers of a recording run: a local server speaking the chat-completion protocol.
-class RecordingServer {
- public:
-  RecordingServer() {
-    server_.set_keep_alive_max_count(1);
-    server_.Post(R"(.*)", [](const httplib::Request& req, httplib::Response& res) {
-      const Json body = Json::parse(req.body);
-      std::string record;
-      if (body.contains("tool_choice") && body["tool_choice"].is_object()) {
-        record = body["tool_choice"]["function"].value("name", "");
-      }
-      Json message = {{"role", "assistant"}};
-      if (record.empty()) {  // the query checker: nothing to change
-        message["content"] = kQuery;
-      } else {
-        Json fields;
-        if (record == "RelevantTablesOutput") fields = {{"relevant_tables", {"Album", "Artist"}}};
-        if (record == "SQLQueryInput") fields = {{"sql_query", kQuery}};
-        if (record == "PythonCodeInput") fields = {{"code", "print(21 * 2)"}};
-        if (record == "GenerationOutput") {
-          fields = {{"image_path", ""}, {"final_response", "Iron Maiden has the most albums."}};
-        }
-        message["content"] = nullptr;
-        message["tool_calls"] =
-            Json::array({{{"id", "call_1"},
-                          {"type", "function"},
-                          {"function", {{"name", record}, {"arguments", fields.dump()}}}}});
-      }
-      const Json answer = {
-          {"id", "chatcmpl-bench"},
-          {"object", "chat.completion"},
-          {"choices", Json::array({{{"index", 0},
-                                    {"message", message},
-                                    {"finish_reason", record.empty() ? "stop" : "tool_calls"}}})},
-          {"usage", {{"prompt_tokens", 0}, {"completion_tokens", 0}}}};
-      res.set_content(answer.dump(), "application/json");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    // cpp-httplib 0.11 has no wait_until_ready().
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// The answers of a recording run: Chinook's question, step by step.
+norvex::bench::Json chinook_answer(const std::string& record, const std::string&) {
+  if (record.empty()) return kQuery;  // the query checker: nothing to change
+  if (record == "RelevantTablesOutput") return {{"relevant_tables", {"Album", "Artist"}}};
+  if (record == "SQLQueryInput") return {{"sql_query", kQuery}};
+  if (record == "PythonCodeInput") return {{"code", "print(21 * 2)"}};
+  if (record == "GenerationOutput") {
+    return {{"image_path", ""}, {"final_response", "Iron Maiden has the most albums."}};
   }
-  ~RecordingServer() {
-    server_.stop();
-    thread_.join();
-  }
-  [[nodiscard]] std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
-};
+  return norvex::bench::Json::object();
+}
 
 struct Fixture {
   fs::path dir;
@@ -127,11 +87,9 @@ Fixture prepare() {
   f.inputs = {{"user_question", "Which artists have the most albums?"},
               {"save_path", (f.dir / "media").string()}};
 
-  RecordingServer server;
-  norvex::llm::AzureOpenAIChat35 small;
-  small.provider = norvex::llm::Provider::openai;
-  small.azure_endpoint = server.base_url() + "/v1";
-  small.azure_deployment = "small";
+  norvex::bench::ScriptedChatServer server(chinook_answer,
+                                           {.prompt_tokens = 0, .completion_tokens = 0});
+  norvex::llm::AzureOpenAIChat35 small = server.small();
   small.record_to = f.cassette.string();
   norvex::llm::AzureOpenAIChat4 big;
   static_cast<norvex::llm::ModelSettings&>(big) = small;

@@ -24,118 +24,43 @@
 #include "norvex/serve/serve.hpp"
 #include "norvex/sql/database.hpp"
 
+#include "scripted_chat.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kQuery =
-    "SELECT p.name AS product, SUM(oi.quantity) AS units_sold FROM order_items AS oi JOIN orders "
-    "AS o ON o.order_id = oi.order_id JOIN products AS p ON p.product_id = oi.product_id WHERE "
-    "o.status <> 'cancelled' GROUP BY p.product_id, p.name ORDER BY units_sold DESC LIMIT 5";
 constexpr const char* kChartCode =
     "import matplotlib.pyplot as plt\nfig, ax = plt.subplots()\n"
     "ax.bar(['a', 'b', 'c'], [3, 1, 2])\nfig.savefig(r'SAVE/chart.png')\nprint('drawn')";
 
-// A chat service on 127.0.0.1 answering every step after a set delay; with `chart` the
-// analysis code draws a chart into the question's folder (named in the request).
-class ShopModelServer {
+// The shop's model, answering every step after a set delay; with `chart` the analysis code
+// draws a chart into the question's folder (named in the request).
+class ShopModelServer : public norvex::bench::ScriptedChatServer {
  public:
-  ShopModelServer() {
-    server_.new_task_queue = [] { return new httplib::ThreadPool(400); };
-    server_.Post(R"(.*)", [this](const httplib::Request& req, httplib::Response& res) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms.load()));
-      const Json body = Json::parse(req.body);
-      std::string record;
-      if (body.contains("tool_choice") && body["tool_choice"].is_object()) {
-        record = body["tool_choice"]["function"].value("name", "");
-      }
-      Json message = {{"role", "assistant"}};
-      if (record.empty()) {
-        message["content"] = kQuery;
-      } else {
-        Json fields;
-        if (record == "RelevantTablesOutput") {
-          fields = {{"relevant_tables", {"order_items", "orders", "products"}}};
-        }
-        if (record == "SQLQueryInput") fields = {{"sql_query", kQuery}};
-        if (record == "PythonCodeInput") {
-          std::string code = "print(21 * 2)";
-          static const std::regex folder("(/[^ \"'\\\\]*/q-[0-9a-f]+)");
-          std::smatch m;
-          if (chart && std::regex_search(req.body, m, folder)) {
-            code = std::regex_replace(std::string(kChartCode), std::regex("SAVE"), m[1].str());
-          }
-          fields = {{"code", code}};
-        }
-        if (record == "GenerationOutput") {
-          fields = {{"image_path", ""}, {"final_response", "House Blend Coffee leads."}};
-        }
-        message["content"] = nullptr;
-        message["tool_calls"] =
-            Json::array({{{"id", "call_1"},
-                          {"type", "function"},
-                          {"function", {{"name", record}, {"arguments", fields.dump()}}}}});
-      }
-      const Json answer = {
-          {"id", "chatcmpl-bench"},
-          {"object", "chat.completion"},
-          {"choices", Json::array({{{"index", 0},
-                                    {"message", message},
-                                    {"finish_reason", record.empty() ? "stop" : "tool_calls"}}})},
-          {"usage", {{"prompt_tokens", 100}, {"completion_tokens", 10}}}};
-      res.set_content(answer.dump(), "application/json");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ~ShopModelServer() {
-    server_.stop();
-    thread_.join();
-  }
+  ShopModelServer()
+      : ScriptedChatServer(
+            [this](const std::string& record, const std::string& request) {
+              std::string code = "print(21 * 2)";
+              static const std::regex folder("(/[^ \"'\\\\]*/q-[0-9a-f]+)");
+              std::smatch m;
+              if (record == "PythonCodeInput" && chart && std::regex_search(request, m, folder)) {
+                code = std::regex_replace(std::string(kChartCode), std::regex("SAVE"), m[1].str());
+              }
+              return norvex::bench::shop_answer(record, code);
+            },
+            {.threads = 400}) {}
   [[nodiscard]] std::shared_ptr<norvex::query_flow::QueryFlow> flow(
       const std::shared_ptr<norvex::sql::CustomSQLDatabase>& db) const {
-    norvex::llm::AzureOpenAIChat35 small;
-    small.provider = norvex::llm::Provider::openai;
-    small.azure_endpoint = "http://127.0.0.1:" + std::to_string(port_) + "/v1";
-    small.azure_deployment = "small";
-    small.api_key = "none";
-    small.options.request_timeout = std::chrono::minutes(5);
-    norvex::llm::AzureOpenAIChat4 big;
-    static_cast<norvex::llm::ModelSettings&>(big) = small;
-    return std::make_shared<norvex::query_flow::QueryFlow>(db, small, big);
+    return std::make_shared<norvex::query_flow::QueryFlow>(db, small(), large());
   }
-  std::atomic<int> delay_ms{0};
   std::atomic<bool> chart{false};
-
- private:
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
 };
 
-struct Shop {
-  fs::path dir;
-  std::string uri;
-  ~Shop() {
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-  }
-};
-
-const Shop& shop() {
-  static const Shop s = [] {
-    std::string pattern = (fs::temp_directory_path() / "norvex-serve-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    const fs::path db = fs::path(pattern) / "shop.db";
-    const std::string command =
-        std::string(NORVEX_SAMPLE_STORE_SCRIPT) + " '" + db.string() + "' > /dev/null";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot make the sample shop");
-    return Shop{pattern, "sqlite:///" + db.string()};
-  }();
-  return s;
+const norvex::bench::SampleShop& shop() {
+  return norvex::bench::sample_shop(NORVEX_SAMPLE_STORE_SCRIPT);
 }
 
 // A service over the shop with `flow`, quiet, on a free port.
