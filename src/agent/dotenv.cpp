@@ -1,8 +1,8 @@
 #include "norvex/agent/dotenv.hpp"
+#include "norvex/base/output.hpp"
 #include "norvex/base/text.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -207,8 +207,9 @@ std::size_t load_dotenv(const std::filesystem::path& file, bool override_existin
   if (in.bad()) throw Error("cannot read the dotenv file '" + file.string() + "'");
   const DotenvFile parsed = parse_dotenv(text);
   for (const std::size_t line : parsed.skipped_lines) {
-    std::fprintf(stderr, "norvex: skipped line %zu of the dotenv file '%s': not NAME=value\n", line,
-                 file.c_str());
+    base::print_line("norvex: skipped line " + std::to_string(line) + " of the dotenv file '" +
+                         file.string() + "': not NAME=value",
+                     base::Stream::err);
   }
   // A name given twice takes its last value, as in a shell; what the environment held
   // before this load is decided first, so the file's own first value does not count.
@@ -235,7 +236,7 @@ std::size_t load_dotenv() noexcept {
   try {
     return load_dotenv(dotenv_path());
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "norvex: %s\n", error.what());
+    base::print_line(std::string("norvex: ") + error.what(), base::Stream::err);
   } catch (...) {
   }
   return 0;

@@ -1,4 +1,5 @@
 #include "norvex/python/analysis.hpp"
+#include "norvex/base/output.hpp"
 #include "norvex/base/process.hpp"
 
 #include <dlfcn.h>
@@ -22,7 +23,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -148,10 +148,10 @@ class UniqueFd {
 void warn_once(unsigned missing, const std::string& why) {
   static std::once_flag warned;
   std::call_once(warned, [&] {
-    std::cout.flush();
-    std::cerr << "norvex: warning: analysis code runs without these sandbox layers: "
-              << describe_sandbox_layers(missing) << (why.empty() ? "" : " (" + why + ")")
-              << "; set " << kSandboxVariable << "=strict to refuse such runs" << std::endl;
+    base::print_line("norvex: warning: analysis code runs without these sandbox layers: " +
+                         describe_sandbox_layers(missing) + (why.empty() ? "" : " (" + why + ")") +
+                         "; set " + std::string(kSandboxVariable) + "=strict to refuse such runs",
+                     base::Stream::err);
   });
 }
 
@@ -462,7 +462,7 @@ class RunTurns {
   void acquire() {
     std::unique_lock lock(mutex_);
     const AnalysisPoolOptions limits = options_;
-    const unsigned max_runs = limits.max_runs == 0 ? default_run_limit() : limits.max_runs;
+    const unsigned max_runs = run_limit();
     if (running_ < max_runs) {
       ++running_;
       return;
@@ -474,9 +474,8 @@ class RunTurns {
                   true);
     }
     ++waiting_;
-    const bool free = freed_.wait_for(lock, limits.max_wait, [&] {
-      return running_ < (options_.max_runs == 0 ? default_run_limit() : options_.max_runs);
-    });
+    const bool free =
+        freed_.wait_for(lock, limits.max_wait, [&] { return running_ < run_limit(); });
     --waiting_;
     if (!free) {
       throw Error("analysis code was not run: all " + std::to_string(max_runs) +
@@ -497,12 +496,15 @@ class RunTurns {
 
   AnalysisPoolStatus status() {
     std::lock_guard lock(mutex_);
-    return {.max_runs = options_.max_runs == 0 ? default_run_limit() : options_.max_runs,
-            .running = running_,
-            .waiting = waiting_};
+    return {.max_runs = run_limit(), .running = running_, .waiting = waiting_};
   }
 
  private:
+  // The configured limit; 0 means one run per core. Call under mutex_.
+  [[nodiscard]] unsigned run_limit() const noexcept {
+    return options_.max_runs == 0 ? default_run_limit() : options_.max_runs;
+  }
+
   void release() noexcept {
     {
       std::lock_guard lock(mutex_);

@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,6 +22,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "norvex/base/output.hpp"
 #include "norvex/error.hpp"
 #include "norvex/graph/drawable_graph.hpp"
 #include "norvex/llm/usage.hpp"
@@ -290,7 +290,7 @@ struct Server::Impl {
     if (options.log) {
       options.log(line);
     } else {
-      std::cerr << line << std::endl;
+      base::print_line(line, base::Stream::err);  // whole lines, whichever thread logs
     }
   }
 
