@@ -140,7 +140,10 @@ def _watch_parent(parent):
 
 
 def _preload():
-    # Loaded once here so that each run pays only for its own work.
+    # Loaded once here so that each run pays only for its own work (the standard modules the
+    # per-run code imports, too: children then find them loaded).
+    for name in ("resource", "select", "shutil", "signal", "tempfile"):
+        importlib.import_module(name)
     for name in ("numpy", "pandas", "matplotlib"):
         try:
             importlib.import_module(name)
