@@ -16,15 +16,9 @@ namespace norvex::query_flow {
 namespace {
 
 using base::iequals;
+using base::trim;
 
 constexpr std::string_view kRelevantTablesField = "relevant_tables";
-
-std::string_view trim(std::string_view s) {
-  const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 }  // namespace
 

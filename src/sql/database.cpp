@@ -15,6 +15,7 @@ namespace norvex::sql {
 namespace {
 
 using base::iequals;
+using base::trim;
 
 constexpr std::string_view kFetchAll = "all";
 constexpr std::string_view kFetchOne = "one";
@@ -85,26 +86,19 @@ class SampleSink : public detail::RowSink {
   std::vector<std::string> lines_;
 };
 
-std::string trim(std::string_view s) {
-  const auto not_space = [](unsigned char c) { return std::isspace(c) == 0; };
-  const auto begin = std::find_if(s.begin(), s.end(), not_space);
-  const auto end = std::find_if(s.rbegin(), s.rend(), not_space).base();
-  return begin < end ? std::string(begin, end) : std::string();
-}
-
 // The names of a table list: blanks around a name and quotes a model may add are dropped.
 std::vector<std::string> split_names(std::string_view text) {
   std::vector<std::string> names;
   std::size_t pos = 0;
   while (pos <= text.size()) {
     const std::size_t comma = text.find(',', pos);
-    std::string name = trim(
-        text.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos));
+    std::string name(trim(
+        text.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos)));
     if (name.size() >= 2) {
       const char first = name.front(), last = name.back();
       if ((first == '"' && last == '"') || (first == '`' && last == '`') ||
           (first == '[' && last == ']') || (first == '\'' && last == '\'')) {
-        name = trim(std::string_view(name).substr(1, name.size() - 2));
+        name = std::string(trim(std::string_view(name).substr(1, name.size() - 2)));
       }
     }
     if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) {
