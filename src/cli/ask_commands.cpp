@@ -135,16 +135,7 @@ class Progress {
   query_flow::StepMeter meter_;
 };
 
-// The newest entry of a list field (the query that finally ran and its result).
-std::string last_text(const Json& value) {
-  const Json* v = &value;
-  if (v->is_array()) {
-    if (v->empty()) return {};
-    v = &v->back();
-  }
-  if (v->is_null()) return {};
-  return v->is_string() ? v->get<std::string>() : v->dump();
-}
+using query_flow::newest_text;
 
 std::string indented(const std::string& text) {
   std::string out;
@@ -154,9 +145,9 @@ std::string indented(const std::string& text) {
 }
 
 void print_answer(const Json& result) {
-  std::cout << "Answer:\n" << indented(last_text(result.value("output", Json()))) << '\n';
-  std::cout << "SQL:\n" << indented(last_text(result.value("generated_query", Json()))) << '\n';
-  const std::string rows = last_text(result.value("sql_execution_result", Json()));
+  std::cout << "Answer:\n" << indented(newest_text(result.value("output", Json()))) << '\n';
+  std::cout << "SQL:\n" << indented(newest_text(result.value("generated_query", Json()))) << '\n';
+  const std::string rows = newest_text(result.value("sql_execution_result", Json()));
   std::cout << "Rows:\n";
   if (const auto parsed = sql::parse_python_rows(rows)) {
     std::cout << (parsed->rows.empty() ? "  (no rows)\n" : indented(sql::format_table(*parsed)));
@@ -165,8 +156,8 @@ void print_answer(const Json& result) {
   }
   std::cout << '\n';
   std::cout << "Analysis code:\n"
-            << indented(last_text(result.value("python_code", Json()))) << '\n';
-  const std::string chart = last_text(result.value("image_path", Json()));
+            << indented(newest_text(result.value("python_code", Json()))) << '\n';
+  const std::string chart = newest_text(result.value("image_path", Json()));
   std::cout << "Chart: " << (chart.empty() ? "(none)" : chart);
   if (!chart.empty() && !std::filesystem::exists(chart)) std::cout << " (no such file)";
   std::cout << std::endl;

@@ -175,4 +175,14 @@ void QueryFlow::visualize_graph(std::string_view visualization_type,
   drawing::save_image(png, save_graph_path);
 }
 
+std::string newest_text(const graph::Json& value) {
+  const graph::Json* v = &value;
+  if (v->is_array()) {
+    if (v->empty()) return {};
+    v = &v->back();
+  }
+  if (v->is_null()) return {};
+  return v->is_string() ? v->get<std::string>() : v->dump();
+}
+
 }  // namespace norvex::query_flow

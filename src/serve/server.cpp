@@ -1,6 +1,5 @@
 // The HTTP service: routing, authentication, admission (per-token limits and a bounded queue),
 // running questions with per-step events, charts by id, health and metrics.
-#include <arpa/inet.h>
 #include <httplib.h>
 #include <sys/socket.h>
 
@@ -25,6 +24,7 @@
 #include "norvex/base/output.hpp"
 #include "norvex/error.hpp"
 #include "norvex/graph/drawable_graph.hpp"
+#include "norvex/http/client.hpp"
 #include "norvex/llm/usage.hpp"
 #include "norvex/python/analysis.hpp"
 #include "norvex/python/sandbox.hpp"
@@ -59,14 +59,7 @@ thread_local RequestContext request_context;
 
 std::string state_text(const Json& state, const char* field) {
   const auto it = state.find(field);
-  if (it == state.end()) return {};
-  const Json* v = &*it;
-  if (v->is_array()) {
-    if (v->empty()) return {};
-    v = &v->back();
-  }
-  if (v->is_null()) return {};
-  return v->is_string() ? v->get<std::string>() : v->dump();
+  return it == state.end() ? std::string() : query_flow::newest_text(*it);
 }
 
 Json cell_value(const std::string& text, sql::CellKind kind) {
@@ -246,11 +239,11 @@ python::AnalysisOptions analysis_options_for(SandboxMode mode) {
 }
 
 bool is_loopback_host(std::string_view host) noexcept {
-  if (host == "localhost" || host == "::1" || host == "[::1]") return true;
-  in_addr address{};
-  const std::string text(host);
-  if (::inet_pton(AF_INET, text.c_str(), &address) != 1) return false;
-  return (ntohl(address.s_addr) >> 24) == 127;
+  try {
+    return http::is_loopback_host(host);
+  } catch (...) {  // out of memory: not known to be loopback
+    return false;
+  }
 }
 
 struct Server::Impl {

@@ -138,4 +138,9 @@ class NORVEX_API QueryFlow {
   graph::CompiledGraph compiled_graph_;
 };
 
+/// A field of a run's state or result record as text: the newest entry when it holds a
+/// list (the query that finally ran, its result), a text as it is, anything else as JSON,
+/// and "" when it is null or empty. Never throws but for allocation.
+[[nodiscard]] NORVEX_API std::string newest_text(const graph::Json& value);
+
 }  // namespace norvex::query_flow
