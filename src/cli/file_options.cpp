@@ -107,9 +107,9 @@ CLI::Option* add_file_options(CLI::App& command, FileArguments& arguments) {
 }
 
 std::vector<files::FileSpec> file_specs(const FileArguments& arguments) {
-  std::vector<files::FileSpec> specs;
-  for (const auto& text : arguments.files) specs.push_back(files::parse_file_argument(text));
-  return specs;
+  std::vector<files::FileSpec> entries;
+  for (const auto& text : arguments.files) entries.push_back(files::parse_file_argument(text));
+  return entries;
 }
 
 files::LoadOptions load_options(const FileArguments& arguments, bool quiet) {

@@ -456,10 +456,10 @@ std::vector<Plan> survey_files(const std::vector<FileSpec>& files, const LoadOpt
   std::vector<Plan> plans;
   std::set<std::string> taken;
   // Names the user chose are kept as chosen (made valid); names made from file names give way.
-  for (const FileSpec& spec : files) {
-    if (spec.table.empty()) continue;
-    if (!taken.insert(lower(make_identifier(spec.table, "table"))).second) {
-      throw ArgumentError("two files are both named '" + spec.table + "'");
+  for (const FileSpec& entry : files) {
+    if (entry.table.empty()) continue;
+    if (!taken.insert(lower(make_identifier(entry.table, "table"))).second) {
+      throw ArgumentError("two files are both named '" + entry.table + "'");
     }
   }
   const auto unique = [&](const std::string& wanted, bool chosen) {
@@ -471,8 +471,8 @@ std::vector<Plan> survey_files(const std::vector<FileSpec>& files, const LoadOpt
   };
 
   int workbook_number = 0;
-  for (const FileSpec& spec : files) {
-    const auto& path = spec.path;
+  for (const FileSpec& entry : files) {
+    const auto& path = entry.path;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
       throw ArgumentError("no such file: '" + path.string() + "'");
@@ -485,8 +485,8 @@ std::vector<Plan> survey_files(const std::vector<FileSpec>& files, const LoadOpt
                           " bytes; raise the limit (--max-file-size) to load it");
     }
     const Format format = format_of(path);
-    const bool chosen = !spec.table.empty();
-    const std::string base = make_identifier(chosen ? spec.table : path.stem().string(), "table");
+    const bool chosen = !entry.table.empty();
+    const std::string base = make_identifier(chosen ? entry.table : path.stem().string(), "table");
 
     if (format == Format::xlsx) {
       const auto out_dir = scratch / ("workbook" + std::to_string(workbook_number++));

@@ -69,17 +69,17 @@ std::string_view type_name(ColumnType type) noexcept {
 }
 
 FileSpec parse_file_argument(std::string_view text) {
-  FileSpec spec;
+  FileSpec entry;
   const auto equals = text.find('=');
   if (equals != std::string_view::npos && plausible_name(text.substr(0, equals))) {
-    spec.table = std::string(text.substr(0, equals));
+    entry.table = std::string(text.substr(0, equals));
     text.remove_prefix(equals + 1);
   } else if (equals == 0) {
     throw ArgumentError("'" + std::string(text) + "' has an empty table name before '='");
   }
   if (text.empty()) throw ArgumentError("a file argument needs a path");
-  spec.path = std::string(text);
-  return spec;
+  entry.path = std::string(text);
+  return entry;
 }
 
 std::optional<FileDatabaseEntry> parse_database_entry(std::string_view text) {
