@@ -4,9 +4,13 @@
 #include "confine.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <linux/landlock.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <seccomp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -18,8 +22,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -112,58 +118,67 @@ bool add_paths(int ruleset, const std::vector<std::string>& paths, std::uint64_t
   return true;
 }
 
-unsigned apply_landlock(const char* read_only, const char* read_write, unsigned wanted, int abi,
-                        std::string& why) {
+// A ruleset for the wanted Landlock layers, not yet enforced: its descriptor, or -1 (with
+// why set when the kernel offers Landlock but the ruleset failed). covered receives the
+// layers it stands for.
+int make_ruleset(const char* read_only, const char* read_write, unsigned wanted, int abi,
+                 unsigned& covered, std::string& why) {
+  covered = 0;
   const unsigned landlock_layers =
       NORVEX_LAYER_LANDLOCK_FILES | NORVEX_LAYER_LANDLOCK_NETWORK | NORVEX_LAYER_LANDLOCK_SCOPES;
-  if ((wanted & landlock_layers) == 0 || abi < 1) return 0;
+  if ((wanted & landlock_layers) == 0 || abi < 1) return -1;
   RulesetAttr attr{};
   std::size_t size = sizeof(std::uint64_t);
-  unsigned applied = 0;
+  unsigned layers = 0;
   if ((wanted & NORVEX_LAYER_LANDLOCK_FILES) != 0) {
     attr.handled_access_fs = handled_fs(abi);
-    applied |= NORVEX_LAYER_LANDLOCK_FILES;
+    layers |= NORVEX_LAYER_LANDLOCK_FILES;
   }
   if ((wanted & NORVEX_LAYER_LANDLOCK_NETWORK) != 0 && abi >= 4) {
     // Handled with no port rule: every TCP bind and connect is refused.
     attr.handled_access_net = kNetBindTcp | kNetConnectTcp;
     size = 2 * sizeof(std::uint64_t);
-    applied |= NORVEX_LAYER_LANDLOCK_NETWORK;
+    layers |= NORVEX_LAYER_LANDLOCK_NETWORK;
   }
   if ((wanted & NORVEX_LAYER_LANDLOCK_SCOPES) != 0 && abi >= 6) {
     attr.scoped = kScopeAbstractUnixSocket | kScopeSignal;
     size = sizeof(RulesetAttr);
-    applied |= NORVEX_LAYER_LANDLOCK_SCOPES;
+    layers |= NORVEX_LAYER_LANDLOCK_SCOPES;
   }
-  if (applied == 0) return 0;
+  if (layers == 0) return -1;
   Fd ruleset(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attr, size, 0)));
   if (ruleset.fd < 0) {
     why = std::string("landlock ruleset: ") + std::strerror(errno);
-    return 0;
+    return -1;
   }
   if (attr.handled_access_fs != 0) {
     const std::uint64_t handled = attr.handled_access_fs;
     if (!add_paths(ruleset.fd, split_paths(read_only), kReadRights, handled, why) ||
         !add_paths(ruleset.fd, split_paths(read_write), handled, handled, why)) {
-      return 0;
+      return -1;
     }
   }
-  if (::syscall(SYS_landlock_restrict_self, ruleset.fd, 0) != 0) {
-    why = std::string("landlock restrict: ") + std::strerror(errno);
-    return 0;
-  }
-  return applied;
+  covered = layers;
+  return std::exchange(ruleset.fd, -1);
+}
+
+// The system call filter, compiled once per process by libseccomp and kept as BPF, so that a
+// freshly forked run only hands it to the kernel: compiling costs about 2 ms, loading a few µs.
+struct CompiledFilter {
+  std::once_flag once;
+  std::vector<sock_filter> program;
+  std::string why;  // set when compiling failed
+};
+
+CompiledFilter& compiled_filter() {
+  static CompiledFilter filter;
+  return filter;
 }
 
 // Refused outright: new sockets (the run's result channel is inherited), other processes'
 // memory, the kernel's administrative interfaces, name spaces, and new processes (threads
 // stay allowed), which also bounds a fork storm for root, whom RLIMIT_NPROC does not bind.
-bool apply_seccomp(std::string& why) {
-  scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
-  if (filter == nullptr) {
-    why = "seccomp: cannot create a filter";
-    return false;
-  }
+int add_rules(scmp_filter_ctx filter) {
   const auto deny = static_cast<std::uint32_t>(SCMP_ACT_ERRNO(EPERM));
   int rc = 0;
   for (const int call : {SCMP_SYS(socket),
@@ -228,10 +243,53 @@ bool apply_seccomp(std::string& why) {
     rc = ::seccomp_rule_add(filter, static_cast<std::uint32_t>(SCMP_ACT_ERRNO(ENOSYS)),
                             SCMP_SYS(clone3), 0);
   }
-  if (rc == 0) rc = ::seccomp_load(filter);
+  return rc;
+}
+
+// Compiles the filter into BPF through a memory file (libseccomp exports to a descriptor).
+void compile_filter(CompiledFilter& out) {
+  scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
+  if (filter == nullptr) {
+    out.why = "seccomp: cannot create a filter";
+    return;
+  }
+  int rc = add_rules(filter);
+  Fd memory(::memfd_create("norvex-seccomp", MFD_CLOEXEC));
+  if (rc == 0 && memory.fd < 0) rc = -errno;
+  if (rc == 0) rc = ::seccomp_export_bpf(filter, memory.fd);
   ::seccomp_release(filter);
   if (rc != 0) {
-    why = std::string("seccomp: ") + std::strerror(-rc);
+    out.why = std::string("seccomp: ") + std::strerror(-rc);
+    return;
+  }
+  const off_t size = ::lseek(memory.fd, 0, SEEK_END);
+  if (size <= 0 || size % static_cast<off_t>(sizeof(sock_filter)) != 0) {
+    out.why = "seccomp: the compiled filter has an unexpected size";
+    return;
+  }
+  out.program.resize(static_cast<std::size_t>(size) / sizeof(sock_filter));
+  if (::pread(memory.fd, out.program.data(), static_cast<std::size_t>(size), 0) != size) {
+    out.program.clear();
+    out.why = "seccomp: cannot read the compiled filter back";
+  }
+}
+
+const CompiledFilter& prepared_filter() {
+  auto& filter = compiled_filter();
+  std::call_once(filter.once, [&] { compile_filter(filter); });
+  return filter;
+}
+
+bool load_filter(std::string& why) {
+  const auto& filter = prepared_filter();
+  if (filter.program.empty()) {
+    why = filter.why;
+    return false;
+  }
+  sock_fprog program{.len = static_cast<unsigned short>(filter.program.size()),
+                     .filter = const_cast<sock_filter*>(filter.program.data())};
+  if (::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) {
+    why = std::string("seccomp: ") + std::strerror(errno);
     return false;
   }
   return true;
@@ -262,6 +320,11 @@ unsigned norvex_sandbox_probe(int* landlock_abi) {
   return layers;
 }
 
+int norvex_sandbox_prepare(void) {
+  const auto& filter = prepared_filter();
+  return filter.program.empty() ? EINVAL : 0;
+}
+
 int norvex_sandbox_limits(unsigned long long address_space, unsigned long long file_size,
                           unsigned long long open_files, unsigned long long cpu_seconds) {
   int rc = set_limit(RLIMIT_AS, address_space);
@@ -277,8 +340,32 @@ int norvex_sandbox_limits(unsigned long long address_space, unsigned long long f
   return rc;
 }
 
-unsigned norvex_sandbox_confine(const char* read_only, const char* read_write, unsigned wanted,
-                                char* error, std::size_t error_size) {
+int norvex_sandbox_ruleset(const char* read_only, const char* read_write, unsigned wanted,
+                           unsigned* covered, char* error, std::size_t error_size) {
+  set_error(error, error_size, "");
+  std::string why;
+  unsigned layers = 0;
+  const int fd = make_ruleset(read_only, read_write, wanted, kernel_landlock_abi(), layers, why);
+  if (covered != nullptr) *covered = layers;
+  set_error(error, error_size, why);
+  return fd;
+}
+
+int norvex_sandbox_allow(int ruleset, const char* paths, int writable, char* error,
+                         std::size_t error_size) {
+  set_error(error, error_size, "");
+  const std::uint64_t handled = handled_fs(kernel_landlock_abi());
+  std::string why;
+  if (!add_paths(ruleset, split_paths(paths), writable != 0 ? handled : kReadRights, handled,
+                 why)) {
+    set_error(error, error_size, why);
+    return -1;
+  }
+  return 0;
+}
+
+unsigned norvex_sandbox_enforce(int ruleset, unsigned covered, unsigned wanted, char* error,
+                                std::size_t error_size) {
   set_error(error, error_size, "");
   unsigned applied = 0;
   std::string why;
@@ -288,16 +375,37 @@ unsigned norvex_sandbox_confine(const char* read_only, const char* read_write, u
   } else {
     why = std::string("no_new_privs: ") + std::strerror(errno);
   }
-  applied |= apply_landlock(read_only, read_write, wanted, kernel_landlock_abi(), why);
-  if ((wanted & NORVEX_LAYER_SECCOMP) != 0 && ::seccomp_api_get() >= 1 && apply_seccomp(why)) {
+  if (ruleset >= 0) {
+    if (::syscall(SYS_landlock_restrict_self, ruleset, 0) == 0) {
+      applied |= covered & wanted;
+    } else {
+      why = std::string("landlock restrict: ") + std::strerror(errno);
+    }
+  }
+  if ((wanted & NORVEX_LAYER_SECCOMP) != 0 && ::seccomp_api_get() >= 1 && load_filter(why)) {
     applied |= NORVEX_LAYER_SECCOMP;
   }
   set_error(error, error_size, why);
   return applied;
 }
 
+unsigned norvex_sandbox_confine(const char* read_only, const char* read_write, unsigned wanted,
+                                char* error, std::size_t error_size) {
+  std::string why;
+  unsigned covered = 0;
+  const Fd ruleset(
+      make_ruleset(read_only, read_write, wanted, kernel_landlock_abi(), covered, why));
+  const unsigned applied = norvex_sandbox_enforce(ruleset.fd, covered, wanted, error, error_size);
+  if (!why.empty()) set_error(error, error_size, why);  // the ruleset's failure comes first
+  return applied;
+}
+
 int norvex_sandbox_become_subreaper(void) {
   return ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0 ? 0 : errno;
+}
+
+int norvex_sandbox_die_with_parent(void) {
+  return ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) == 0 ? 0 : errno;
 }
 
 }  // extern "C"
