@@ -55,6 +55,8 @@ constexpr auto kStartupLimit = std::chrono::seconds(120);
 // How long the server may take to fork a run, and to report a run that we killed.
 constexpr auto kServerReplyLimit = std::chrono::seconds(30);
 constexpr std::size_t kFileSizeDefault = std::size_t{256} << 20;
+// How long a server asked to stop may take to end its runs and remove their folders.
+constexpr std::chrono::milliseconds kStopGrace{1000};
 
 constexpr std::string_view kTimeoutErrorType = "TimeoutError";
 constexpr std::string_view kWorkerErrorType = "ChildProcessError";
@@ -272,8 +274,8 @@ AnalysisResult run_outcome(const Json& outcome, const RunRequest& request) {
 }
 
 /// The warm analysis fork server: one process that has the analysis stack imported and, for
-/// each request, forks a manager that runs it in a fresh, confined child. Requests go in on
-/// the server's channel, each with its own result channel, so runs overlap.
+/// each request, forks a fresh child that confines itself and runs it. Requests go in on the
+/// server's channel, each with its own result channel, so runs overlap.
 /// Thread rule: not thread-safe; ServerSlot guards it with its mutex, held only to start,
 /// check and hand a request over, never for a run.
 class Server {
@@ -317,12 +319,14 @@ class Server {
   }
 
   void stop() noexcept {
-    if (pid_ > 0) {
-      ::kill(-pid_, SIGKILL);  // its process group, managers included
+    // A closed channel asks the server to end its runs and remove their folders; a server
+    // that does not end soon is killed (its runs die with it).
+    channel_ = Channel();
+    if (pid_ > 0 && !ended_within(kStopGrace)) {
+      ::kill(-pid_, SIGKILL);  // its process group
       ::kill(pid_, SIGKILL);
       reap();
     }
-    channel_ = Channel();
     pid_ = -1;
     ready_ = false;
   }
@@ -411,6 +415,18 @@ class Server {
     status = reap();
     pid_ = -1;
     return status;
+  }
+
+  // True when the server ended (and was reaped) within `grace`.
+  bool ended_within(std::chrono::milliseconds grace) noexcept {
+    const auto deadline = Clock::now() + grace;
+    for (;;) {
+      int status = 0;
+      const pid_t rc = ::waitpid(pid_, &status, WNOHANG);
+      if (rc == pid_ || (rc < 0 && errno == ECHILD)) return true;
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
   }
 
   // Waits for the server to end and returns its status (0 when it was already reaped).
@@ -541,8 +557,8 @@ AnalysisResult run_isolated(const RunRequest& request) {
     slot.server.submit(request.body, theirs.get());
   }
 
-  // The run ended without a word from its manager: the manager was killed, or the whole
-  // server went (then a new one starts for the next run).
+  // The run's channel closed without a result or a word from the server: the whole server
+  // went (then a new one starts for the next run).
   const auto lost = [&](pid_t child) {
     if (child > 0) {
       ::kill(-child, SIGKILL);
@@ -554,7 +570,7 @@ AnalysisResult run_isolated(const RunRequest& request) {
     return failure(kWorkerErrorType,
                    server_ended ? "the analysis fork server ended while running the code; a new "
                                   "one was started"
-                                : "the analysis run's manager ended while running the code");
+                                : "the analysis run's channel closed while running the code");
   };
 
   Json started;
@@ -578,7 +594,7 @@ AnalysisResult run_isolated(const RunRequest& request) {
       return run_outcome(outcome, request);
     case Read::timeout:
       // The run's process group: whatever the code started. Closing our channel tells the
-      // manager as well, which cleans up after the run.
+      // server as well, which cleans up after the run.
       ::kill(-child, SIGKILL);
       ::kill(child, SIGKILL);
       return failure(kTimeoutErrorType, "the analysis code did not finish within " +

@@ -4,17 +4,22 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "norvex/error.hpp"
 #include "norvex/python/analysis.hpp"
+#include "norvex/python/interpreter.hpp"
 #include "support/python_scratch.hpp"
 #include "support/servers.hpp"
 
@@ -186,6 +191,69 @@ TEST_F(HostileCode, ChartsStillWorkAndEveryLayerConfinedTheRun) {
   EXPECT_EQ(result.sandbox_layers, kAllSandboxLayers)
       << describe_sandbox_layers(result.sandbox_layers);
   EXPECT_GT(std::filesystem::file_size(dir_ / "media" / "bars.png"), 1000u);
+}
+
+TEST_F(HostileCode, AnEnvironmentsPackagesLoadOnlyOnceTheRunIsConfined) {
+  const auto version = run_analysis("import sys\nprint('python%d.%d' % sys.version_info[:2])");
+  ASSERT_TRUE(version.success) << version.error;
+  const auto packages =
+      dir_ / "env" / "lib" / version.output.substr(0, version.output.size() - 1) / "site-packages";
+  std::filesystem::create_directories(packages);
+  test::write_text(packages / "norvex_probe_pkg.py", "VALUE = 42\n");
+  // A start-up file runs when the folder is added: by then it must be confined.
+  test::write_text(packages / "norvex_probe.pth",
+                   "import os; open('" + (dir_ / "pth-escaped").string() + "', 'w').write('x')\n");
+  use_package_environment(dir_ / "env");
+  const auto result =
+      run_analysis("import norvex_probe_pkg\nprint(norvex_probe_pkg.VALUE)", options_);
+  use_package_environment({});
+  ASSERT_TRUE(result.success) << result.error;
+  EXPECT_EQ(result.output, "42\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "pth-escaped"));
+}
+
+TEST_F(HostileCode, ARunWithALandlockLayerOffIsStillConfinedToItsFolders) {
+  AnalysisOptions weakened = options_;
+  weakened.disabled_sandbox_layers = static_cast<unsigned>(SandboxLayer::landlock_network);
+  const auto result = run_analysis(
+      "open('media/ok.txt', 'w').write('x')\ntry:\n    open('escaped.txt', 'w')\n"
+      "except OSError:\n    print('contained')",
+      weakened);
+  ASSERT_TRUE(result.success) << result.error;
+  EXPECT_EQ(result.output, "contained\n");
+  EXPECT_EQ(result.sandbox_layers, kAllSandboxLayers & ~weakened.disabled_sandbox_layers);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "media" / "ok.txt"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "escaped.txt"));
+}
+
+TEST_F(HostileCode, ARunDoesNotOutliveTheForkServer) {
+  // The run tells the test its server's pid, then sleeps past the time limit: killing the
+  // server must end the run, so that the caller hears of the server's end, not of a time-out.
+  auto sleeper = std::async(std::launch::async, [&] {
+    return run_analysis(
+        "import os, time\nopen('media/server.pid', 'w').write(str(os.getppid()))\n"
+        "time.sleep(600)",
+        options_);
+  });
+  std::string pid;
+  for (int i = 0; i < 2000 && pid.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream(dir_ / "media" / "server.pid") >> pid;
+  }
+  ASSERT_FALSE(pid.empty());
+  ASSERT_EQ(::kill(std::stoi(pid), SIGKILL), 0);
+  const auto result = sleeper.get();
+  EXPECT_FALSE(result.success);
+  EXPECT_NE(result.error.find("fork server ended"), std::string::npos) << result.error;
+  expect_next_run_works();
+  // The killed server could not remove its runs' folders; the next one did.
+  for (const char* parent : {"/dev/shm", "/tmp"}) {
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(parent, ignored)) {
+      EXPECT_NE(entry.path().filename().string().rfind("norvex-server-" + pid + "-", 0), 0u)
+          << entry.path();
+    }
+  }
 }
 
 TEST_F(HostileCode, StrictSettingRefusesARunWithALayerOff) {

@@ -30,12 +30,16 @@ def use_environment(env_dir, generation):
         return
     _environment["generation"] = generation
     if env_dir:
-        version = "python%d.%d" % sys.version_info[:2]
-        packages = os.path.join(env_dir, "lib", version, "site-packages")
+        packages = packages_dir(env_dir)
         if os.path.isdir(packages) and packages not in sys.path:
             site.addsitedir(packages)
     # Packages installed since the last run live in folders whose listings are cached.
     importlib.invalidate_caches()
+
+
+def packages_dir(env_dir):
+    """Where the virtual environment at env_dir keeps its packages."""
+    return os.path.join(env_dir, "lib", "python%d.%d" % sys.version_info[:2], "site-packages")
 
 
 def run(code, namespace):
@@ -96,17 +100,21 @@ def analyse(code, env_dir=None, generation=0):
 # ---- the analysis fork server ------------------------------------------------------------
 #
 # The library talks to the server over descriptor 3 in length-prefixed JSON frames. Each
-# request arrives with a descriptor of its own (SCM_RIGHTS): that run's result channel. For
-# each request the server forks a manager, which holds the run's channel at descriptor 3 and
-# goes on with that run alone, so runs proceed side by side. The manager forks the child,
-# says {"started": pid} (the library kills that pid's group at the time limit), and relays
-# the child's result, or {"status": "died"} when the child ended without one. The child
-# confines itself before the code runs and writes its result on its own pipe, which it holds
-# at descriptor 3 in place of the manager's channel.
+# request arrives with a descriptor of its own (SCM_RIGHTS): that run's channel. Every run
+# takes place in a fresh process forked from the server. The server keeps one such process
+# forked ahead, idle and ready (the spare), so that a request does not wait for a fork: it
+# hands the request and its channel to the spare, forks the next spare and goes back to its
+# loop, so runs proceed side by side. The run holds its channel at descriptor 3, says
+# {"started": pid} there (the library kills that pid's group at the time limit), confines
+# itself, runs the code and writes its result there too. The server keeps its own copy of
+# the channel: when the library closes it, the run is killed; when the run's process has
+# ended, the server cleans up after it and writes {"status": "died", "how": ...}, which the
+# library reads only when no result came before it.
 
 _CHANNEL = 3
+_CONTROL = 4  # a spare's end of its link to the server, where its request comes
+_MAX_FD = 1 << 30
 _HEADER = struct.Struct(">I")
-_CLOSED_CHANNEL_GRACE = 2.0
 
 # Read-only for the run: what the interpreter and its libraries load, never the caller's
 # folders. Paths that do not exist on a system are skipped.
@@ -131,6 +139,39 @@ def _send(message, fd=_CHANNEL):
         data = data[os.write(fd, data):]
 
 
+def _send_with_fd(fd, data, passed):
+    """Writes data on the stream socket fd, passing the descriptor passed with its first byte."""
+    import socket
+
+    link = socket.socket(fileno=fd)
+    try:
+        sent = socket.send_fds(link, [data], [passed])
+        if sent < len(data):
+            link.sendall(data[sent:])
+    finally:
+        link.detach()
+
+
+def _receive_frame(fd):
+    """One frame and the descriptors that came with it from the stream socket fd; (None, [])
+    when the other end closed first."""
+    import socket
+
+    link = socket.socket(fileno=fd)
+    data, received = b"", []
+    try:
+        while len(data) < _HEADER.size or len(data) < _HEADER.size + _HEADER.unpack(
+                data[:_HEADER.size])[0]:
+            chunk, fds, _, _ = socket.recv_fds(link, 1 << 20, 4)
+            received.extend(fds)
+            if not chunk:
+                return None, received
+            data += chunk
+    finally:
+        link.detach()
+    return data[_HEADER.size:], received
+
+
 def _watch_parent(parent):
     # A server whose library process died must not live on.
     while True:
@@ -142,7 +183,7 @@ def _watch_parent(parent):
 def _preload():
     # Loaded once here so that each run pays only for its own work (the standard modules the
     # per-run code imports, too: children then find them loaded).
-    for name in ("resource", "select", "shutil", "signal", "tempfile"):
+    for name in ("resource", "select", "shutil", "signal", "socket", "tempfile"):
         importlib.import_module(name)
     for name in ("numpy", "pandas", "matplotlib"):
         try:
@@ -156,6 +197,31 @@ def _preload():
         importlib.import_module("matplotlib.pyplot")
     except Exception:
         pass
+    _exercise()
+
+
+def _exercise():
+    # Much of pandas and matplotlib initialises itself on first use: group-by machinery, fonts,
+    # the PNG writer. Done once here, on throwaway data, no run pays for it again.
+    try:
+        import pandas
+
+        frame = pandas.DataFrame({"k": [1, 2, 1], "v": [1.0, 2.0, 3.0], "s": ["a", "b", "c"]})
+        frame.groupby("k")["v"].agg(["sum", "mean", "count"])
+        frame.sort_values("v").head(2).to_string()
+    except Exception:
+        pass
+    try:
+        import matplotlib.pyplot as pyplot
+
+        figure, axes = pyplot.subplots()
+        axes.bar(["a", "b"], [1, 2])
+        axes.set_title("t")
+        figure.savefig(io.BytesIO(), format="png")
+    except Exception:
+        pass
+    finally:
+        _close_figures()
 
 
 class _Confinement:
@@ -169,15 +235,25 @@ class _Confinement:
         self.abi = 0
         if self.lib is None:
             return
-        self.lib.norvex_sandbox_probe.restype = ctypes.c_uint
-        self.lib.norvex_sandbox_confine.restype = ctypes.c_uint
-        self.lib.norvex_sandbox_confine.argtypes = [
-            ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint, ctypes.c_char_p, ctypes.c_size_t]
-        self.lib.norvex_sandbox_limits.argtypes = [ctypes.c_ulonglong] * 4
+        lib = self.lib
+        lib.norvex_sandbox_probe.restype = ctypes.c_uint
+        lib.norvex_sandbox_ruleset.argtypes = [
+            ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint, ctypes.POINTER(ctypes.c_uint),
+            ctypes.c_char_p, ctypes.c_size_t]
+        lib.norvex_sandbox_allow.argtypes = [
+            ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t]
+        lib.norvex_sandbox_enforce.restype = ctypes.c_uint
+        lib.norvex_sandbox_enforce.argtypes = [
+            ctypes.c_int, ctypes.c_uint, ctypes.c_uint, ctypes.c_char_p, ctypes.c_size_t]
+        lib.norvex_sandbox_limits.argtypes = [ctypes.c_ulonglong] * 4
         abi = ctypes.c_int(0)
-        self.available = self.lib.norvex_sandbox_probe(ctypes.byref(abi))
+        self.available = lib.norvex_sandbox_probe(ctypes.byref(abi))
         self.abi = abi.value
         self.error = ctypes.create_string_buffer(512)
+        self.covered = ctypes.c_uint(0)
+        self.covered_ref = ctypes.byref(self.covered)
+        # Compiled here once: a run only hands the filter to the kernel.
+        lib.norvex_sandbox_prepare()
 
     def subreaper(self):
         return self.lib is not None and self.lib.norvex_sandbox_become_subreaper() == 0
@@ -188,26 +264,46 @@ class _Confinement:
         return self.lib.norvex_sandbox_limits(address_space, file_size, open_files,
                                               cpu_seconds) == 0
 
-    def confine(self, read_only, read_write, wanted):
+    def _why(self):
+        return self.error.value.decode("utf-8", "replace")
+
+    def ruleset(self, read_only, read_write, wanted):
+        """A Landlock ruleset, not yet enforced: (descriptor or -1, layers it covers, why)."""
+        if self.lib is None:
+            return -1, 0, ""
+        fd = self.lib.norvex_sandbox_ruleset(read_only, "\n".join(read_write).encode(), wanted,
+                                             self.covered_ref, self.error, len(self.error))
+        return fd, self.covered.value, self._why()
+
+    def allow(self, ruleset, paths, writable):
+        """Adds paths to a ruleset: "" or why it failed."""
+        if self.lib.norvex_sandbox_allow(ruleset, "\n".join(paths).encode(), writable,
+                                         self.error, len(self.error)) == 0:
+            return ""
+        return self._why()
+
+    def die_with_parent(self):
+        return self.lib is not None and self.lib.norvex_sandbox_die_with_parent() == 0
+
+    def enforce(self, ruleset, covered, wanted):
         if self.lib is None:
             return 0, "the confinement library is not loaded"
-        applied = self.lib.norvex_sandbox_confine(
-            "\n".join(read_only).encode(), "\n".join(read_write).encode(), wanted,
-            self.error, len(self.error))
-        return applied, self.error.value.decode("utf-8", "replace")
+        applied = self.lib.norvex_sandbox_enforce(ruleset, covered, wanted, self.error,
+                                                  len(self.error))
+        return applied, self._why()
 
 
+_LAYER_LANDLOCK = (1 << 3) - 1  # files, network and scopes
 _LAYER_LIMITS = 1 << 5
 _LAYER_SUBREAPER = 1 << 6
 _server = {"confinement": None, "subreaper": False}
 
 
 def _read_only_paths():
-    # Computed in the server once per import path, so that children inherit the answer.
-    key = tuple(sys.path)
+    """The read-only paths, one per line: computed once in the server, inherited by runs."""
     cached = _server.get("read_only")
-    if cached is not None and cached[0] == key:
-        return cached[1]
+    if cached is not None:
+        return cached
     import sysconfig
 
     paths = set(_READ_ONLY)
@@ -220,29 +316,105 @@ def _read_only_paths():
     config = os.environ.get("MPLCONFIGDIR")
     if config:
         paths.add(config)
-    _server["read_only"] = (key, sorted(paths))
-    return _server["read_only"][1]
+    _server["read_only"] = "\n".join(sorted(paths)).encode()
+    return _server["read_only"]
 
 
-def _child(request, private):
-    """Runs in the forked child: confine, run, report on descriptor 3, exit."""
-    os.setpgid(0, 0)  # the library ends the run by killing this group
-    null = os.open(os.devnull, os.O_RDWR)
-    os.dup2(null, 0)
-    os.dup2(null, 1)  # what the code writes to descriptor 1 is no part of any output
-    os.close(null)
-    import resource
+def _spare(control, private, server):
+    """The life of a run's process: made ready ahead, it waits for its one request, runs it
+    and exits."""
+    try:
+        os.setpgid(0, 0)  # the library ends the run by killing this group
+        # A run does not outlive the server, which alone cleans up after it.
+        _server["confinement"].die_with_parent()
+        if os.getppid() != server:
+            return
+        null = os.open(os.devnull, os.O_RDWR)
+        os.dup2(null, 0)
+        os.dup2(null, 1)  # what the code writes to descriptor 1 is no part of any output
+        # Nothing of the server's stays open: its channel (the run's comes there), the other
+        # runs' channels.
+        os.dup2(null, _CHANNEL)
+        os.close(null)
+        os.dup2(control, _CONTROL)
+        os.closerange(_CONTROL + 1, _MAX_FD)
+        os.environ["HOME"] = private
+        os.environ["TMPDIR"] = private
+        import tempfile
 
-    os.closerange(4, resource.getrlimit(resource.RLIMIT_NOFILE)[0])
-    os.environ["HOME"] = private
-    os.environ["TMPDIR"] = private
-    import tempfile
+        tempfile.tempdir = private
+        prepared = _Prepared(private)
+        body, received = _receive_frame(_CONTROL)
+        if not received:
+            return  # the server ended, or took the spare back
+        os.dup2(received[0], _CHANNEL)
+        for fd in received:
+            os.close(fd)
+        os.close(_CONTROL)
+        os.write(_CHANNEL, prepared.started)
+        try:
+            request = json.loads(body.decode("utf-8"))
+        except (AttributeError, ValueError) as error:
+            result = {"status": "error", "type": type(error).__name__, "message": str(error)}
+        else:
+            result = _run_request(request, prepared)
+        _send(result)
+        os.close(_CHANNEL)  # the end of the result, before the exit's own clean-up
+    except BaseException:
+        os._exit(1)  # the server reports the run as ended without a result
+    finally:
+        os._exit(0)
 
-    tempfile.tempdir = private
+
+class _Prepared:
+    """What a spare makes ready before its request: the Landlock ruleset of every run (all but
+    what comes with the request), its first frame, and the pages that every run writes to,
+    copied from the server now rather than while the request waits."""
+
+    def __init__(self, private):
+        self.private = private
+        self.started = _frame({"started": os.getpid()})
+        self.ruleset, self.covered, _ = _server["confinement"].ruleset(
+            _read_only_paths(), list(_READ_WRITE) + [private], _LAYER_LANDLOCK)
+        json.loads('{"code": "pass", "cwd": "/", "layers": 0, "env": null}')
+        run("pass", {})
+        _close_figures()
+        _frame({"status": "ok", "output": "", "layers": 0})
+        _server["confinement"].limits(0, 0, 0, 0)
+
+    def ruleset_for(self, wanted, packages, media):
+        """The run's ruleset (descriptor or -1), the layers it covers and why one is missing:
+        the prepared one when the run wants every Landlock layer, else one made for it."""
+        confinement = _server["confinement"]
+        extra_read_only = [packages] if packages else []
+        writable = [media] if media else []
+        if self.ruleset >= 0 and wanted & _LAYER_LANDLOCK == _LAYER_LANDLOCK:
+            why = ""
+            if extra_read_only:
+                why = confinement.allow(self.ruleset, extra_read_only, False)
+            if writable and not why:
+                why = confinement.allow(self.ruleset, writable, True)
+            if not why:
+                return self.ruleset, self.covered, ""
+            os.close(self.ruleset)
+            return -1, 0, why
+        if self.ruleset >= 0:
+            os.close(self.ruleset)
+        read_only = b"\n".join([_read_only_paths()] + [p.encode() for p in extra_read_only])
+        return confinement.ruleset(read_only, list(_READ_WRITE) + [self.private] + writable,
+                                   wanted)
+
+
+def _run_request(request, prepared):
+    """Confines the calling process as the request asks, then runs its code."""
     try:
         os.chdir(request["cwd"])
     except OSError as error:
         return {"status": "error", "type": type(error).__name__, "message": str(error)}
+    # The run's packages become importable once it is confined (their start-up files run
+    # then), so the ruleset names their folder itself.
+    env_dir = request.get("env")
+    packages = packages_dir(env_dir) if env_dir else None
 
     confinement = _server["confinement"]
     wanted = request.get("layers", 0)
@@ -252,10 +424,11 @@ def _child(request, private):
             request.get("memory_limit", 0), request.get("file_size_limit", 0), 256,
             time_limit + 5):
         applied |= _LAYER_LIMITS
-    writable = list(_READ_WRITE) + [private]
-    if request.get("media"):
-        writable.append(request["media"])
-    confined, why = confinement.confine(_read_only_paths(), writable, wanted)
+    ruleset, covered, why = prepared.ruleset_for(wanted, packages, request.get("media"))
+    confined, enforce_why = confinement.enforce(ruleset, covered, wanted)
+    if ruleset >= 0:
+        os.close(ruleset)
+    why = "; ".join(text for text in (why, enforce_why) if text)
     applied |= confined
     missing = wanted & ~applied
     if missing and request.get("strict"):
@@ -283,19 +456,6 @@ def _describe(status):
     return "ended"
 
 
-def _wait(pid, grace):
-    """The child's wait status; after grace seconds its group is killed first."""
-    deadline = time.monotonic() + grace
-    while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done == pid:
-            return status
-        if time.monotonic() >= deadline:
-            _kill_group(pid)
-            return os.waitpid(pid, 0)[1]
-        time.sleep(0.0002)
-
-
 def _kill_group(pid):
     import signal
 
@@ -306,109 +466,272 @@ def _kill_group(pid):
             pass
 
 
-def _reap_leftovers():
-    # As subreaper, the server inherits whatever a run left behind: none of it may live on.
-    import signal
-
-    try:
-        with open("/proc/thread-self/children") as listing:
-            for pid in listing.read().split():
-                try:
-                    os.kill(int(pid), signal.SIGKILL)
-                except OSError:
-                    pass
-    except OSError:
-        pass
-    _reap_managers()
-
-
 def _private_base():
-    # A memory-backed folder when there is one: creating and removing a folder per run on a
-    # journalling disk costs milliseconds.
-    shm = "/dev/shm"
-    if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK):
-        return shm
-    return None
+    """The folder that holds this server's runs' private folders, made at its start.
 
-
-def _run_one(request):
-    import shutil
+    Memory-backed when there is one: creating and removing a folder per run on a journalling
+    disk costs milliseconds. Folders that servers killed before they could clean up left
+    behind are removed here: their names carry the server's pid.
+    """
     import tempfile
 
-    use_environment(request.get("env"), request.get("generation", 0))
-    _read_only_paths()
-    private = tempfile.mkdtemp(prefix="norvex-run-", dir=_private_base())
-    read_end, write_end = os.pipe()
-    try:
-        pid = os.fork()
-    except OSError as error:
-        os.close(read_end)
-        os.close(write_end)
-        shutil.rmtree(private, ignore_errors=True)
-        _send({"status": "error", "type": type(error).__name__, "message": str(error)})
-        return
-    if pid == 0:
-        try:
-            os.close(read_end)
-            os.dup2(write_end, _CHANNEL)  # replaces the server's channel in this process
-            os.close(write_end)
-            result = _child(request, private)
-            _send(result)
-            os.close(_CHANNEL)  # the end of the result, before the exit's own clean-up
-        finally:
-            os._exit(0)
-    os.close(write_end)
-    try:
-        os.setpgid(pid, pid)
-    except OSError:
-        pass  # the child has done it already, or has ended
-    try:
-        _send({"started": pid})
-    except OSError:
-        _kill_group(pid)  # nobody waits for this run
-    chunks = []
-    import select
+    shm = "/dev/shm"
+    parent = shm if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK) else None
+    _remove_abandoned(parent or tempfile.gettempdir())
+    return tempfile.mkdtemp(prefix="norvex-server-%d-" % os.getpid(), dir=parent)
 
-    watch = select.poll()
-    watch.register(read_end, select.POLLIN)
-    watch.register(_CHANNEL, select.POLLIN)  # the library writes nothing here: this is its end
-    while True:
-        events = dict(watch.poll())
-        if _CHANNEL in events:
-            # The library gave up on the run (its time limit) or ended: so does the run.
-            _kill_group(pid)
-            watch.unregister(_CHANNEL)
-        if read_end not in events:
+
+def _remove_abandoned(parent):
+    import shutil
+
+    try:
+        entries = list(os.scandir(parent))
+    except OSError:
+        return
+    for entry in entries:
+        name = entry.name.split("-")
+        if len(name) != 4 or name[:2] != ["norvex", "server"] or not name[2].isdigit():
             continue
-        chunk = os.read(read_end, 1 << 20)
-        if not chunk:
-            break
-        chunks.append(chunk)
-    os.close(read_end)
-    data = b"".join(chunks)
-    result = None
-    if len(data) >= _HEADER.size:
-        size = _HEADER.unpack(data[:_HEADER.size])[0]
-        if len(data) == _HEADER.size + size:
-            try:
-                result = json.loads(data[_HEADER.size:].decode("utf-8"))
-            except ValueError:
-                pass
-    if result is not None:
-        # The caller has its answer while the child's exit and the clean-up go on here.
         try:
-            _send(result)
+            if entry.stat(follow_symlinks=False).st_uid != os.getuid():
+                continue
+            os.kill(int(name[2]), 0)
+            continue  # its server lives (or another process has its pid): left alone
+        except ProcessLookupError:
+            shutil.rmtree(entry.path, ignore_errors=True)
         except OSError:
-            pass  # the library is gone; the clean-up below still happens
-    status = _wait(pid, _CLOSED_CHANNEL_GRACE)
-    _kill_group(pid)
-    _reap_leftovers()
-    shutil.rmtree(private, ignore_errors=True)
-    if result is None:
+            continue
+
+
+class _Run:
+    """A run's process as the server sees it: a spare (control is open) or a run."""
+
+    __slots__ = ("pid", "pidfd", "control", "channel", "private")
+
+    def __init__(self, pid, control, private):
+        self.pid = pid
+        self.pidfd = -1  # -1: the kernel has no process descriptors; the loop polls instead
+        self.control = control  # the server's end of the spare's link
+        self.channel = -1  # the server's copy of the run's channel, once it has one
+        self.private = private
+
+
+class _Server:
+    """The event loop: requests in, runs out, each watched until its process has ended."""
+
+    def __init__(self):
+        import select
+
+        self.select = select
+        self.poll = select.poll()
+        self.pid = os.getpid()
+        self.base = _private_base()
+        self.runs = {}  # pid -> run, the spare included
+        self.spare = None
+        self.watched = {}  # descriptor -> (run, what it is: "exit" or "channel")
+        self.orphans = set()  # leftovers of runs, killed, not yet reaped
+        self.received = []  # descriptors that came with requests, in order: one per request
+        self.data = b""
+
+    def serve(self):
+        import socket
+
+        channel = socket.socket(fileno=_CHANNEL)
+        self.poll.register(_CHANNEL, self.select.POLLIN)
+        self._fork_spare()
+        while True:
+            waiting = self.orphans or any(run.pidfd < 0 for run in self.runs.values())
+            try:
+                events = self.poll.poll(20 if waiting else None)
+            except InterruptedError:
+                continue
+            for fd, _ in events:
+                if fd == _CHANNEL:
+                    if not self._receive(channel):
+                        self._end_all()  # the library closed the channel: it is done with us
+                        return
+                    continue
+                entry = self.watched.get(fd)
+                if entry is None:
+                    continue
+                run, what = entry
+                if what == "channel":
+                    # The library gave up on the run (its time limit) or ended: so does the run.
+                    _kill_group(run.pid)
+                    self._unwatch(fd)
+                else:
+                    self._finish(run)
+            if waiting:
+                for run in [r for r in self.runs.values() if r.pidfd < 0]:
+                    self._finish(run, block=False)
+                self._reap_orphans()
+
+    def _receive(self, channel):
+        import socket
+
         try:
-            _send({"status": "died", "how": _describe(status)})
+            chunk, fds, _, _ = socket.recv_fds(channel, 1 << 20, 16)
+        except InterruptedError:
+            return True
+        if not chunk:
+            for fd in fds:
+                os.close(fd)
+            return False
+        self.data += chunk
+        self.received.extend(fds)
+        while len(self.data) >= _HEADER.size:
+            size = _HEADER.unpack(self.data[:_HEADER.size])[0]
+            if len(self.data) < _HEADER.size + size:
+                break
+            frame = self.data[:_HEADER.size + size]
+            self.data = self.data[_HEADER.size + size:]
+            if not self.received:
+                continue  # a request without its channel has nowhere to answer
+            # The server does not read requests: the run does, once it is forked.
+            self._hand_over(frame, self.received.pop(0))
+        return True
+
+    def _hand_over(self, frame, channel):
+        for _ in range(2):  # a spare that died unused is replaced once
+            if self.spare is None:
+                error = self._fork_spare()
+                if error is not None:
+                    self._refuse(channel, error)
+                    return
+            run, self.spare = self.spare, None
+            try:
+                _send_with_fd(run.control, frame, channel)
+            except OSError as error:
+                _kill_group(run.pid)  # its exit is handled as any other
+                failure = error
+                continue
+            os.close(run.control)
+            run.control = -1
+            run.channel = channel
+            # The library writes nothing on a run's channel: readable means closed.
+            self._watch(channel, run, "channel")
+            self._fork_spare()  # the next run's
+            return
+        self._refuse(channel, failure)
+
+    def _fork_spare(self):
+        """Forks the next spare; returns None, or the error that prevented it."""
+        import shutil
+        import socket
+        import tempfile
+
+        try:
+            private = tempfile.mkdtemp(prefix="run-", dir=self.base)
+        except OSError as error:
+            return error
+        ours, theirs = (end.detach() for end in socket.socketpair())
+        try:
+            pid = os.fork()
+        except OSError as error:
+            os.close(ours)
+            os.close(theirs)
+            shutil.rmtree(private, ignore_errors=True)
+            return error
+        if pid == 0:
+            _spare(theirs, private, self.pid)  # does not return
+        os.close(theirs)
+        try:
+            os.setpgid(pid, pid)
+        except OSError:
+            pass  # the spare has done it already, or has ended
+        run = _Run(pid, ours, private)
+        try:
+            run.pidfd = os.pidfd_open(pid)
+        except (AttributeError, OSError):
+            run.pidfd = -1
+        self.runs[pid] = run
+        self.spare = run
+        if run.pidfd >= 0:
+            self._watch(run.pidfd, run, "exit")
+        return None
+
+    def _refuse(self, channel, error):
+        try:
+            _send({"status": "error", "type": type(error).__name__, "message": str(error)},
+                  channel)
         except OSError:
             pass
+        os.close(channel)
+
+    def _watch(self, fd, run, what):
+        self.watched[fd] = (run, what)
+        self.poll.register(fd, self.select.POLLIN)
+
+    def _unwatch(self, fd):
+        if self.watched.pop(fd, None) is not None:
+            self.poll.unregister(fd)
+
+    def _finish(self, run, block=True):
+        """Cleans up after a run whose process has ended (or, block=False, may have ended)."""
+        import shutil
+
+        try:
+            done, status = os.waitpid(run.pid, 0 if block else os.WNOHANG)
+        except ChildProcessError:
+            done, status = run.pid, 0
+        if done != run.pid:
+            return
+        del self.runs[run.pid]
+        if run is self.spare:
+            self.spare = None
+        _kill_group(run.pid)  # whatever the code started and left in the group
+        self._kill_orphans()
+        shutil.rmtree(run.private, ignore_errors=True)
+        if run.pidfd >= 0:
+            self._unwatch(run.pidfd)
+            os.close(run.pidfd)
+        if run.control >= 0:
+            os.close(run.control)
+        if run.channel >= 0:
+            self._unwatch(run.channel)
+            try:
+                _send({"status": "died", "how": _describe(status)}, run.channel)
+            except OSError:
+                pass  # the library has its result, or is gone
+            os.close(run.channel)
+
+    def _kill_orphans(self):
+        # As subreaper, the server inherits whatever a run left behind: none of it may live
+        # on. Every child that is not a run's own process is such a leftover.
+        import signal
+
+        try:
+            with open("/proc/thread-self/children") as listing:
+                children = [int(pid) for pid in listing.read().split()]
+        except OSError:
+            children = []
+        for pid in children:
+            if pid in self.runs:
+                continue
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+            self.orphans.add(pid)
+        self._reap_orphans()
+
+    def _reap_orphans(self):
+        for pid in list(self.orphans):
+            try:
+                done, _ = os.waitpid(pid, os.WNOHANG)
+            except ChildProcessError:
+                done = pid
+            if done == pid:
+                self.orphans.discard(pid)
+
+    def _end_all(self):
+        import shutil
+
+        for run in list(self.runs.values()):
+            _kill_group(run.pid)
+        for run in list(self.runs.values()):
+            self._finish(run)
+        shutil.rmtree(self.base, ignore_errors=True)
 
 
 def _serve(confinement_path):
@@ -419,76 +742,19 @@ def _serve(confinement_path):
     _server["confinement"] = confinement
     _server["subreaper"] = confinement.subreaper()
     _preload()
-    # What the server imported stays out of the collector's sight, so that a child's
-    # collections do not touch (and copy) every page inherited from the server.
+    _read_only_paths()
+    use_environment(None, 0)  # as the library starts: no package environment yet
+    # What the server imported stays out of the collector's sight, so that a run's
+    # collections do not touch (and copy) every page inherited from the server; the start's
+    # garbage goes first.
     import gc
 
+    gc.collect()
     gc.freeze()
+    server = _Server()
     _send({"ready": True, "layers": confinement.available, "landlock_abi": confinement.abi})
-    import socket
-
-    channel = socket.socket(fileno=_CHANNEL)
-    received = []  # descriptors that came with requests, in order: one for each request
-    data = b""
-    while True:
-        while len(data) < _HEADER.size or len(data) < _HEADER.size + _HEADER.unpack(
-                data[:_HEADER.size])[0]:
-            try:
-                chunk, fds, _, _ = socket.recv_fds(channel, 1 << 20, 16)
-            except InterruptedError:
-                continue
-            if not chunk:
-                return
-            data += chunk
-            received.extend(fds)
-        size = _HEADER.unpack(data[:_HEADER.size])[0]
-        body, data = data[_HEADER.size:_HEADER.size + size], data[_HEADER.size + size:]
-        _reap_managers()
-        if not received:
-            continue  # a request without its channel has nowhere to answer
-        run_fd = received.pop(0)
-        try:
-            request = json.loads(body.decode("utf-8"))
-        except ValueError:
-            os.close(run_fd)  # the library sees the channel close: the run failed
-            continue
-        _start_manager(request, run_fd, received)
-
-
-def _reap_managers():
-    # Collects every child that has ended, without waiting for the others.
-    while True:
-        try:
-            done, _ = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if done == 0:
-            return
-
-
-def _start_manager(request, run_fd, others):
-    try:
-        pid = os.fork()
-    except OSError as error:
-        try:
-            _send({"status": "error", "type": type(error).__name__, "message": str(error)},
-                  run_fd)
-        except OSError:
-            pass
-        os.close(run_fd)
-        return
-    if pid == 0:
-        try:
-            for fd in others:  # channels of requests still arriving belong to other runs
-                os.close(fd)
-            os.dup2(run_fd, _CHANNEL)  # this run's channel replaces the server's
-            os.close(run_fd)
-            # Whatever the run leaves behind comes back to this manager, not to the server.
-            _server["subreaper"] = _server["confinement"].subreaper()
-            _run_one(request)
-        finally:
-            os._exit(0)
-    os.close(run_fd)
+    server.serve()
+    os._exit(0)  # nothing is left to tidy: the interpreter's own clean-up would only cost time
 
 
 if __name__ == "__main__":
