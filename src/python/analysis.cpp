@@ -54,8 +54,8 @@ constexpr int kChannelFd = 3;
 constexpr auto kStartupLimit = std::chrono::seconds(120);
 // How long the server may take to fork a run, and to report a run that we killed.
 constexpr auto kServerReplyLimit = std::chrono::seconds(30);
-constexpr std::size_t kFileSizeDefault = std::size_t{256} << 20;
-// How long a server asked to stop may take to end its runs and remove their folders.
+// How long a server asked to stop may take to end its runs and remove their folders, and how
+// long one that is going may take to end.
 constexpr std::chrono::milliseconds kStopGrace{1000};
 
 constexpr std::string_view kTimeoutErrorType = "TimeoutError";
@@ -308,9 +308,12 @@ class Server {
     await_ready();
   }
 
-  // True when the server ended (it is then stopped, so the next run starts a new one).
+  // True when the server ended (it is then stopped, so the next run starts a new one). Asked
+  // when a run's channel closed without a word from the server, which happens only while the
+  // server is going: its runs can end before it does, so it gets a moment to.
   bool check_ended() noexcept {
-    if (pid_ > 0 && !alive()) {
+    if (pid_ > 0 && ended_within(kStopGrace).has_value()) {
+      pid_ = -1;  // reaped
       stop();
       start_early();
       return true;
@@ -322,7 +325,7 @@ class Server {
     // A closed channel asks the server to end its runs and remove their folders; a server
     // that does not end soon is killed (its runs die with it).
     channel_ = Channel();
-    if (pid_ > 0 && !ended_within(kStopGrace)) {
+    if (pid_ > 0 && !ended_within(kStopGrace).has_value()) {
       ::kill(-pid_, SIGKILL);  // its process group
       ::kill(pid_, SIGKILL);
       reap();
@@ -398,33 +401,26 @@ class Server {
   // The status of a server that closed its channel: it is normally ending already, but one
   // that garbled the channel may live on, so it gets a moment, then a kill.
   int reap_closed() noexcept {
-    int status = 0;
-    const auto deadline = Clock::now() + std::chrono::seconds(2);
-    while (Clock::now() < deadline) {
-      const pid_t rc = ::waitpid(pid_, &status, WNOHANG);
-      if (rc == pid_) {
-        ::kill(-pid_, SIGKILL);
-        pid_ = -1;  // reaped: stop() must not wait for it again
-        return status;
-      }
-      if (rc < 0 && errno != EINTR) return 0;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    std::optional<int> status = ended_within(std::chrono::seconds(2));
     ::kill(-pid_, SIGKILL);
-    ::kill(pid_, SIGKILL);
-    status = reap();
-    pid_ = -1;
-    return status;
+    if (!status) {
+      ::kill(pid_, SIGKILL);
+      status = reap();
+    }
+    pid_ = -1;  // reaped: stop() must not wait for it again
+    return *status;
   }
 
-  // True when the server ended (and was reaped) within `grace`.
-  bool ended_within(std::chrono::milliseconds grace) noexcept {
+  // The server's wait status when it ended (and was reaped) within `grace` (0 when it had
+  // been reaped already); nothing when it still runs.
+  std::optional<int> ended_within(std::chrono::milliseconds grace) noexcept {
     const auto deadline = Clock::now() + grace;
     for (;;) {
       int status = 0;
       const pid_t rc = ::waitpid(pid_, &status, WNOHANG);
-      if (rc == pid_ || (rc < 0 && errno == ECHILD)) return true;
-      if (Clock::now() >= deadline) return false;
+      if (rc == pid_) return status;
+      if (rc < 0 && errno != EINTR) return 0;
+      if (Clock::now() >= deadline) return std::nullopt;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   }
@@ -454,8 +450,10 @@ ServerSlot& server_slot() {
   return *slot;
 }
 
+// One run per core; asked once, since the answer reads a file under /sys.
 unsigned default_run_limit() {
-  return std::max(1u, std::thread::hardware_concurrency());
+  static const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  return cores;
 }
 
 /// Turns for isolated runs: a counting semaphore with a bounded queue and a bounded wait.
