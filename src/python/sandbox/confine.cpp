@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -165,15 +164,9 @@ int make_ruleset(const char* read_only, const char* read_write, unsigned wanted,
 // The system call filter, compiled once per process by libseccomp and kept as BPF, so that a
 // freshly forked run only hands it to the kernel: compiling costs about 2 ms, loading a few µs.
 struct CompiledFilter {
-  std::once_flag once;
   std::vector<sock_filter> program;
   std::string why;  // set when compiling failed
 };
-
-CompiledFilter& compiled_filter() {
-  static CompiledFilter filter;
-  return filter;
-}
 
 // Refused outright: new sockets (the run's result channel is inherited), other processes'
 // memory, the kernel's administrative interfaces, name spaces, and new processes (threads
@@ -247,11 +240,12 @@ int add_rules(scmp_filter_ctx filter) {
 }
 
 // Compiles the filter into BPF through a memory file (libseccomp exports to a descriptor).
-void compile_filter(CompiledFilter& out) {
+CompiledFilter compile_filter() {
+  CompiledFilter out;
   scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
   if (filter == nullptr) {
     out.why = "seccomp: cannot create a filter";
-    return;
+    return out;
   }
   int rc = add_rules(filter);
   Fd memory(::memfd_create("norvex-seccomp", MFD_CLOEXEC));
@@ -260,23 +254,23 @@ void compile_filter(CompiledFilter& out) {
   ::seccomp_release(filter);
   if (rc != 0) {
     out.why = std::string("seccomp: ") + std::strerror(-rc);
-    return;
+    return out;
   }
   const off_t size = ::lseek(memory.fd, 0, SEEK_END);
   if (size <= 0 || size % static_cast<off_t>(sizeof(sock_filter)) != 0) {
     out.why = "seccomp: the compiled filter has an unexpected size";
-    return;
+    return out;
   }
   out.program.resize(static_cast<std::size_t>(size) / sizeof(sock_filter));
   if (::pread(memory.fd, out.program.data(), static_cast<std::size_t>(size), 0) != size) {
     out.program.clear();
     out.why = "seccomp: cannot read the compiled filter back";
   }
+  return out;
 }
 
 const CompiledFilter& prepared_filter() {
-  auto& filter = compiled_filter();
-  std::call_once(filter.once, [&] { compile_filter(filter); });
+  static const CompiledFilter filter = compile_filter();
   return filter;
 }
 
@@ -386,17 +380,6 @@ unsigned norvex_sandbox_enforce(int ruleset, unsigned covered, unsigned wanted, 
     applied |= NORVEX_LAYER_SECCOMP;
   }
   set_error(error, error_size, why);
-  return applied;
-}
-
-unsigned norvex_sandbox_confine(const char* read_only, const char* read_write, unsigned wanted,
-                                char* error, std::size_t error_size) {
-  std::string why;
-  unsigned covered = 0;
-  const Fd ruleset(
-      make_ruleset(read_only, read_write, wanted, kernel_landlock_abi(), covered, why));
-  const unsigned applied = norvex_sandbox_enforce(ruleset.fd, covered, wanted, error, error_size);
-  if (!why.empty()) set_error(error, error_size, why);  // the ruleset's failure comes first
   return applied;
 }
 

@@ -38,20 +38,19 @@ int norvex_sandbox_limits(unsigned long long address_space, unsigned long long f
  * call, which then only load it. Returns 0, or an errno value. */
 int norvex_sandbox_prepare(void);
 
-/* Applies the wanted layers among NO_NEW_PRIVS, LANDLOCK_* and SECCOMP to the calling process.
- * read_only and read_write list paths separated by '\n' (missing paths are skipped). Returns
- * the layers applied; when a wanted layer that the kernel offers could not be applied, writes
- * why into error (a C string of at most error_size bytes) and leaves it out of the result. */
-unsigned norvex_sandbox_confine(const char* read_only, const char* read_write, unsigned wanted,
-                                char* error, size_t error_size);
-
-/* The same in steps, so that a process can build most of its Landlock ruleset before it knows
- * the rest: norvex_sandbox_ruleset returns the ruleset's descriptor (close-on-exec; the caller
- * closes it) or -1, with *covered the Landlock layers it stands for and error set when the
- * kernel offers Landlock but the ruleset failed. norvex_sandbox_allow adds paths, read-only or
- * (writable not 0) read-write, to a ruleset that handles file access (0, or -1 with error set).
- * norvex_sandbox_enforce applies NO_NEW_PRIVS, the ruleset (when not -1) and SECCOMP as wanted, and
- * answers as norvex_sandbox_confine does. */
+/* Confinement in steps, so that a process can build most of its Landlock ruleset before it
+ * knows the rest. read_only, read_write and paths list paths separated by '\n' (missing paths
+ * are skipped).
+ *
+ * norvex_sandbox_ruleset returns the ruleset's descriptor (close-on-exec; the caller closes it)
+ * or -1, with *covered the Landlock layers it stands for and error set when the kernel offers
+ * Landlock but the ruleset failed. norvex_sandbox_allow adds paths, read-only or (writable not
+ * 0) read-write, to a ruleset that handles file access (0, or -1 with error set).
+ *
+ * norvex_sandbox_enforce applies the wanted layers among NO_NEW_PRIVS, LANDLOCK_* (through the
+ * ruleset, when not -1) and SECCOMP to the calling process. It returns the layers applied; when
+ * a wanted layer that the kernel offers could not be applied, it writes why into error (a C
+ * string of at most error_size bytes) and leaves the layer out of the result. */
 int norvex_sandbox_ruleset(const char* read_only, const char* read_write, unsigned wanted,
                            unsigned* covered, char* error, size_t error_size);
 int norvex_sandbox_allow(int ruleset, const char* paths, int writable, char* error,
