@@ -293,6 +293,7 @@ class _Confinement:
         return applied, self._why()
 
 
+_LAYER_LANDLOCK_FILES = 1 << 0
 _LAYER_LANDLOCK = (1 << 3) - 1  # files, network and scopes
 _LAYER_LIMITS = 1 << 5
 _LAYER_SUBREAPER = 1 << 6
@@ -384,25 +385,27 @@ class _Prepared:
 
     def ruleset_for(self, wanted, packages, media):
         """The run's ruleset (descriptor or -1), the layers it covers and why one is missing:
-        the prepared one when the run wants every Landlock layer, else one made for it."""
+        the prepared one (or, when the run wants fewer Landlock layers, one made for it) with
+        the run's own folders added."""
         confinement = _server["confinement"]
-        extra_read_only = [packages] if packages else []
-        writable = [media] if media else []
-        if self.ruleset >= 0 and wanted & _LAYER_LANDLOCK == _LAYER_LANDLOCK:
-            why = ""
-            if extra_read_only:
-                why = confinement.allow(self.ruleset, extra_read_only, False)
-            if writable and not why:
-                why = confinement.allow(self.ruleset, writable, True)
-            if not why:
-                return self.ruleset, self.covered, ""
-            os.close(self.ruleset)
+        ruleset, covered = self.ruleset, self.covered
+        if ruleset < 0 or wanted & _LAYER_LANDLOCK != _LAYER_LANDLOCK:
+            if ruleset >= 0:
+                os.close(ruleset)
+            ruleset, covered, why = confinement.ruleset(
+                _read_only_paths(), list(_READ_WRITE) + [self.private], wanted)
+            if ruleset < 0:
+                return -1, 0, why
+        why = ""
+        if covered & _LAYER_LANDLOCK_FILES:
+            if packages:
+                why = confinement.allow(ruleset, [packages], False)
+            if media and not why:
+                why = confinement.allow(ruleset, [media], True)
+        if why:
+            os.close(ruleset)
             return -1, 0, why
-        if self.ruleset >= 0:
-            os.close(self.ruleset)
-        read_only = b"\n".join([_read_only_paths()] + [p.encode() for p in extra_read_only])
-        return confinement.ruleset(read_only, list(_READ_WRITE) + [self.private] + writable,
-                                   wanted)
+        return ruleset, covered, ""
 
 
 def _run_request(request, prepared):
@@ -541,11 +544,7 @@ class _Server:
         self._fork_spare()
         while True:
             waiting = self.orphans or any(run.pidfd < 0 for run in self.runs.values())
-            try:
-                events = self.poll.poll(20 if waiting else None)
-            except InterruptedError:
-                continue
-            for fd, _ in events:
+            for fd, _ in self.poll.poll(20 if waiting else None):
                 if fd == _CHANNEL:
                     if not self._receive(channel):
                         self._end_all()  # the library closed the channel: it is done with us
@@ -569,10 +568,7 @@ class _Server:
     def _receive(self, channel):
         import socket
 
-        try:
-            chunk, fds, _, _ = socket.recv_fds(channel, 1 << 20, 16)
-        except InterruptedError:
-            return True
+        chunk, fds, _, _ = socket.recv_fds(channel, 1 << 20, 16)
         if not chunk:
             for fd in fds:
                 os.close(fd)
