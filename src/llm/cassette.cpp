@@ -46,7 +46,9 @@ Json messages_to_json(const std::vector<prompts::Message>& messages) {
 std::string first_difference(std::string_view expected, std::string_view received) {
   std::size_t pos = 0;
   while (pos < expected.size() && pos < received.size() && expected[pos] == received[pos]) ++pos;
-  const std::size_t from = pos > 40 ? pos - 40 : 0;
+  std::size_t from = pos > 40 ? pos - 40 : 0;
+  // Both texts agree before `pos`: step back to the start of a character in either.
+  while (from > 0 && (static_cast<unsigned char>(expected[from]) & 0xC0) == 0x80) --from;
   const auto window = [&](std::string_view text) {
     return from >= text.size() ? std::string("(end of text)") : excerpt(text.substr(from), 120);
   };

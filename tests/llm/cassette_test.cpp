@@ -111,6 +111,19 @@ TEST_F(CassetteTest, AMismatchSaysWhereTheRequestDiffersFromTheRecording) {
     EXPECT_THAT(message, HasSubstr("received «How many artists are there?»"));
   }
   EXPECT_THROW((void)sql->invoke({prompts::HumanMessage("x")}), ChatServiceError);
+  // A difference deep inside text of three-byte characters: the excerpts stay valid UTF-8.
+  std::string euros;
+  for (int i = 0; i < 45; ++i) euros += "\u20ac";
+  const auto other =
+      write("e.jsonl", {exchange("SQLQueryInput", euros + "A", {{"sql_query", "1"}})});
+  try {
+    (void)std::make_shared<ReplayChatModel>(other)
+        ->with_structured_output(sql_query_input())
+        ->invoke(ask(euros + "B"));
+    FAIL() << "a different request was answered";
+  } catch (const ChatServiceError& e) {
+    EXPECT_NO_THROW((void)Json(std::string(e.what())).dump()) << e.what();
+  }
   // The mismatch used nothing up: the right request still gets its answer.
   EXPECT_EQ(sql->invoke(ask("How many albums are there?"))["sql_query"], "SELECT 1");
 }
