@@ -2,9 +2,13 @@
 // alone (a model answering at once, the same question alternating between the two paths),
 // and 64 concurrent clients with a model taking 200 ms per call and every question drawing
 // a chart (questions per second, latency percentiles, errors, peak memory).
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -201,6 +205,63 @@ void BM_Serve64Clients200msModel(benchmark::State& state) {
   state.counters["peak_rss_mib"] = static_cast<double>(peak_rss_kb()) / 1024.0;
 }
 BENCHMARK(BM_Serve64Clients200msModel)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
+
+// /healthz answered one after another while 200 clients each trickle a header byte every
+// 100 ms (they never finish a request): slow clients must not hold what answers.
+void BM_ServeHealthzWhile200SlowClients(benchmark::State& state) {
+  norvex::flow_stages::set_log_sink([](std::string_view, std::string_view) {});
+  static ShopModelServer model;
+  const auto flow = model.flow(norvex::sql::CustomSQLDatabase::from_uri(shop().uri));
+  const auto server = start_service(flow, 8);
+  std::vector<int> slow;
+  for (int i = 0; i < 200; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(server->port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      slow.push_back(fd);
+    } else {
+      ::close(fd);
+    }
+  }
+  std::atomic<bool> trickling{true};
+  std::thread trickle([&] {
+    static constexpr std::string_view kStart = "GET /healthz HTTP/1.1\r\nX-Slow: ";
+    std::size_t at = 0;
+    while (trickling) {
+      const char c = at < kStart.size() ? kStart[at] : 'x';
+      for (const int fd : slow) (void)::send(fd, &c, 1, MSG_NOSIGNAL);
+      ++at;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  httplib::Client client("127.0.0.1", server->port());
+  std::vector<double> ms;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    const auto res = client.Get("/healthz");
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    if (!res || res->status != 200) {
+      state.SkipWithError("/healthz did not answer");
+      break;
+    }
+    ms.push_back(elapsed * 1000);
+    state.SetIterationTime(elapsed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  trickling = false;
+  trickle.join();
+  for (const int fd : slow) ::close(fd);
+  state.counters["slow_clients"] = static_cast<double>(slow.size());
+  state.counters["p50_ms"] = percentile(ms, 0.5);
+  state.counters["p99_ms"] = percentile(ms, 0.99);
+}
+BENCHMARK(BM_ServeHealthzWhile200SlowClients)
+    ->UseManualTime()
+    ->Iterations(400)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.hpp"
@@ -35,6 +36,11 @@ struct ServeOptions {
   std::size_t max_body = 64 * 1024;
   int drain_seconds = 30;
   std::optional<std::string> cors_origin;
+  std::vector<std::string> allowed_hosts;
+  std::string frame_ancestors = "'none'";
+  std::size_t max_connections = 512;
+  double read_timeout = 10;
+  double media_hours = 24;
   std::string sandbox = "strict";
   bool log_questions = false;
   bool verbose = false;
@@ -90,6 +96,11 @@ int serve(const ServeOptions& o) {
   options.max_question_chars = o.max_question;
   options.max_body_bytes = o.max_body;
   options.cors_origin = o.cors_origin;
+  options.allowed_hosts = o.allowed_hosts;
+  options.media_ttl = std::chrono::seconds(static_cast<long long>(o.media_hours * 3600));
+  options.frame_ancestors = o.frame_ancestors;
+  options.max_connections = o.max_connections;
+  options.read_timeout = std::chrono::milliseconds(static_cast<long long>(o.read_timeout * 1000));
   options.log_questions = o.log_questions;
   options.sandbox = serve::parse_sandbox_mode(o.sandbox);
   options.no_model_message = kNoModelsMessage;
@@ -137,6 +148,13 @@ int serve(const ServeOptions& o) {
   sigwait(&signals, &signal);
   std::cerr << "Stopping: finishing " << server.questions_in_flight() << " question(s) in flight"
             << std::endl;
+  // A second signal means now.
+  std::thread([signals] {
+    int again = 0;
+    sigwait(&signals, &again);
+    std::cerr << "norvex: stopped at once by a second signal" << std::endl;
+    std::_Exit(1);
+  }).detach();
   if (!server.shutdown(std::chrono::seconds(o.drain_seconds))) {
     std::cerr << "norvex: error: " << server.questions_in_flight()
               << " question(s) did not finish within " << o.drain_seconds << " s" << std::endl;
@@ -166,6 +184,11 @@ void add_serve_commands(CLI::App& app, Action& action) {
   command->add_option("--replay", o->replay,
                       "Answer from this cassette instead of a live model (offline)");
   command->add_option("--media", o->media, "Directory for charts")->capture_default_str();
+  command
+      ->add_option("--media-hours", o->media_hours,
+                   "Hours a question's folder (its chart) is kept before it is removed")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
   command->add_option("--workers", o->workers, "Questions answered at once")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
@@ -185,7 +208,23 @@ void add_serve_commands(CLI::App& app, Action& action) {
                    "On SIGTERM, how long questions in flight may take to finish")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
-  command->add_option("--cors-origin", o->cors_origin, "Allow browser calls from this origin");
+  command->add_option("--cors-origin", o->cors_origin,
+                      "Allow browser calls from this origin (scheme://host[:port])");
+  command->add_option("--allowed-host", o->allowed_hosts,
+                      "Also answer requests whose Host names this (besides the listening "
+                      "address and localhost); repeat for more");
+  command
+      ->add_option("--frame-ancestors", o->frame_ancestors,
+                   "Pages that may frame the web page (a CSP frame-ancestors value)")
+      ->capture_default_str();
+  command->add_option("--max-connections", o->max_connections, "Open connections at once")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  command
+      ->add_option("--read-timeout", o->read_timeout,
+                   "Seconds a request may take to arrive whole (headers and body)")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
   command->add_option("--sandbox", o->sandbox, "Analysis sandbox: strict or relaxed")
       ->capture_default_str()
       ->check(CLI::IsMember({"strict", "relaxed"}));

@@ -51,7 +51,7 @@ std::string Metrics::render() const {
   std::ostringstream out;
   out << "# HELP norvex_questions_total Questions by outcome.\n"
          "# TYPE norvex_questions_total counter\n";
-  for (const char* outcome : {"answered", "failed", "refused", "rejected"}) {
+  for (const char* outcome : {"answered", "failed", "cancelled", "refused", "rejected"}) {
     const auto it = questions_.find(std::string_view(outcome));
     out << "norvex_questions_total{outcome=\"" << outcome << "\"} "
         << (it == questions_.end() ? 0 : it->second) << '\n';

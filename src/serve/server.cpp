@@ -1,7 +1,6 @@
 // The HTTP service: routing, authentication, admission (per-token limits and a bounded queue),
 // running questions with per-step events, charts by id, health and metrics.
-#include <httplib.h>
-#include <sys/socket.h>
+#include <arpa/inet.h>
 
 #include <nlohmann/json.hpp>
 
@@ -12,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,9 +22,11 @@
 #include <unordered_map>
 
 #include "norvex/base/output.hpp"
+#include "norvex/base/text.hpp"
 #include "norvex/error.hpp"
 #include "norvex/graph/drawable_graph.hpp"
 #include "norvex/http/client.hpp"
+#include "norvex/http/server.hpp"
 #include "norvex/llm/usage.hpp"
 #include "norvex/python/analysis.hpp"
 #include "norvex/python/sandbox.hpp"
@@ -52,7 +54,7 @@ constexpr std::size_t kOtherRequestThreads = 8;
 
 // Per-request facts for the access log; a request is served start to finish on one thread.
 struct RequestContext {
-  std::chrono::steady_clock::time_point start{};
+  std::string id;
   std::string token_name = "-";
 };
 thread_local RequestContext request_context;
@@ -111,14 +113,19 @@ void put_rows(Json& out, const std::string& text) {
   out["rows_left_out"] = parsed->rows_left_out;
 }
 
+// The one way JSON leaves the service: any invalid UTF-8 in a text (a model's error page in
+// Latin-1, a path's bytes, a cut excerpt) becomes U+FFFD instead of failing the answer.
+std::string json_text(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 Json error_body(std::string_view code, std::string_view message) {
   return Json{{"error", {{"code", code}, {"message", message}}}};
 }
 
-void send_error(httplib::Response& res, int status, std::string_view code,
+void send_error(http::ServerResponse& res, int status, std::string_view code,
                 std::string_view message) {
-  res.status = status;
-  res.set_content(error_body(code, message).dump(), kJsonType);
+  res.set_content(status, json_text(error_body(code, message)), kJsonType);
 }
 
 std::string random_hex(std::size_t bytes) {
@@ -133,12 +140,14 @@ std::string random_hex(std::size_t bytes) {
   return out;
 }
 
-// Request texts in the log keep to one line: control characters are written as \xNN.
-std::string loggable(std::string_view text) {
+// Texts in the log are printable ASCII: every other byte (line breaks, bidirectional and
+// terminal controls, any UTF-8) is written as \xNN, and so is a backslash; spaces too where a
+// space would start a field of its own.
+std::string loggable(std::string_view text, bool escape_spaces = false) {
   std::string out;
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) {
+    if (u < 0x20 || u >= 0x7f || c == '\\' || (escape_spaces && c == ' ')) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
       out += escaped;
@@ -154,6 +163,12 @@ bool is_chart_id(std::string_view id) {
            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
          });
 }
+
+// The client of a streamed question went away: the question stops at its next step.
+class QuestionCancelled : public std::runtime_error {
+ public:
+  QuestionCancelled() : std::runtime_error("the client went away") {}
+};
 
 // What a failed question tells the client: status, code and message.
 struct Failure {
@@ -171,6 +186,8 @@ Failure failure_of(std::exception_ptr error) {
     return {503, "database_unavailable", std::string("the database failed: ") + e.what()};
   } catch (const RecursionLimitError& e) {
     return {422, "not_answered", std::string("no answer was found: ") + e.what()};
+  } catch (const QuestionCancelled& e) {
+    return {499, "cancelled", e.what()};
   } catch (const std::exception& e) {
     return {500, "question_failed", e.what()};
   } catch (...) {
@@ -252,13 +269,11 @@ struct Server::Impl {
   Options options;
   std::vector<Database> databases;
   std::map<std::string, std::size_t, std::less<>> by_name;
-  httplib::Server http;
-  std::thread listener;
+  std::unique_ptr<http::Server> http;
   // Waits for the analysis fork server to get ready, so /readyz can say it is warm.
   std::thread warmer;
   std::atomic<bool> analysis_warm{false};
   int bound_port = 0;
-  int listen_fd = -1;
   bool started = false;
   bool stopped = false;
   detail::Metrics metrics;
@@ -275,6 +290,7 @@ struct Server::Impl {
   std::mutex charts_mutex;
   std::unordered_map<std::string, std::filesystem::path> charts;
   std::deque<std::string> chart_order;
+  std::chrono::steady_clock::time_point next_sweep{};
 
   std::mutex graph_mutex;
   std::map<std::string, std::string> graph_cache;
@@ -291,10 +307,10 @@ struct Server::Impl {
 
   // The token of the request (null when the service runs without tokens); false after
   // answering 401.
-  bool authorise(const httplib::Request& req, httplib::Response& res, const Token*& token) {
+  bool authorise(const http::ServerRequest& req, http::ServerResponse& res, const Token*& token) {
     token = nullptr;
     if (options.tokens.empty()) return true;
-    const std::string header = req.get_header_value("Authorization");
+    const std::string header(req.header("Authorization").value_or(""));
     constexpr std::string_view kBearer = "Bearer ";
     if (header.size() > kBearer.size() && header.compare(0, kBearer.size(), kBearer) == 0) {
       token = detail::find_token(options.tokens, std::string_view(header).substr(kBearer.size()));
@@ -342,7 +358,7 @@ struct Server::Impl {
   };
 
   // A ticket, or null after answering 429/503.
-  std::shared_ptr<Ticket> admit(const Token* token, httplib::Response& res) {
+  std::shared_ptr<Ticket> admit(const Token* token, http::ServerResponse& res) {
     const std::string key = token == nullptr ? std::string() : token->name;
     std::lock_guard lock(admission_mutex);
     const auto retry = std::to_string(options.retry_after.count());
@@ -376,7 +392,7 @@ struct Server::Impl {
   };
 
   // Validates the request; answers it and returns nothing when it is refused.
-  std::optional<Question> read_question(const httplib::Request& req, httplib::Response& res,
+  std::optional<Question> read_question(const http::ServerRequest& req, http::ServerResponse& res,
                                         const Token* token) {
     const auto refuse = [&](int status, std::string_view code, std::string_view message) {
       metrics.count_question("refused");
@@ -428,8 +444,20 @@ struct Server::Impl {
 
   // Runs the question on the calling thread; `sink` receives each finished step. Returns
   // the result record, or throws what the pipeline threw.
-  Json run(const Question& question, const StepRecorder::Sink& sink) {
+  Json run(const Question& question, const StepRecorder::Sink& sink,
+           const std::function<bool()>& client_gone) {
+    sweep_media();
     StepRecorder recorder(metrics, sink);
+    graph::Observer observer = recorder.observer();
+    if (client_gone) {
+      // Checked as each step starts: a question nobody waits for stops there.
+      observer = [inner = std::move(observer), &client_gone](const graph::NodeEvent& event) {
+        if (event.kind == graph::NodeEvent::Kind::start && client_gone()) {
+          throw QuestionCancelled();
+        }
+        inner(event);
+      };
+    }
     const auto save_path = options.media_dir / ("q-" + question.id);
     std::filesystem::create_directories(save_path);
     const Json inputs = {{"user_question", question.text}, {"save_path", save_path.string()}};
@@ -439,7 +467,7 @@ struct Server::Impl {
       std::shared_ptr<const query_flow::QueryFlow> flow =
           question.database->fresh_flow ? question.database->fresh_flow() : question.database->flow;
       try {
-        state = flow->invoke(inputs, recorder.observer());
+        state = flow->invoke(inputs, observer);
       } catch (...) {
         const llm::Usage u = recorder.usage();
         metrics.add_tokens(u.prompt_tokens, u.completion_tokens);
@@ -469,6 +497,39 @@ struct Server::Impl {
                      {"total", usage.prompt_tokens + usage.completion_tokens}};
     out["steps"] = recorder.steps();
     return out;
+  }
+
+  // Removes question folders older than media_ttl (and forgets their charts); runs at most
+  // once a minute, from whichever question starts.
+  void sweep_media() {
+    const auto now = std::chrono::steady_clock::now();
+    {
+      std::lock_guard lock(charts_mutex);
+      if (now < next_sweep) return;
+      next_sweep = now + std::min<std::chrono::steady_clock::duration>(options.media_ttl,
+                                                                       std::chrono::minutes(1));
+    }
+    const auto cutoff = std::filesystem::file_time_type::clock::now() - options.media_ttl;
+    std::error_code ec;
+    std::vector<std::filesystem::path> old;
+    for (const auto& entry : std::filesystem::directory_iterator(options.media_dir, ec)) {
+      const auto name = entry.path().filename().string();
+      std::error_code e;
+      if (name.starts_with("q-") && entry.is_directory(e) && entry.last_write_time(e) < cutoff &&
+          !e) {
+        old.push_back(entry.path());
+      }
+    }
+    for (const auto& folder : old) {
+      {
+        std::lock_guard lock(charts_mutex);
+        std::erase_if(charts, [&](const auto& chart) {
+          const auto rel = chart.second.lexically_relative(folder);
+          return !rel.empty() && *rel.begin() != "..";
+        });
+      }
+      std::filesystem::remove_all(folder, ec);
+    }
   }
 
   // The chart the run saved, given an id; only files inside the question's own folder count.
@@ -506,7 +567,7 @@ struct Server::Impl {
     return id;
   }
 
-  void handle_question(const httplib::Request& req, httplib::Response& res) {
+  void handle_question(const http::ServerRequest& req, http::ServerResponse& res) {
     const Token* token = nullptr;
     if (!authorise(req, res, token)) return;
     auto question = read_question(req, res, token);
@@ -520,13 +581,14 @@ struct Server::Impl {
       log("question " + question->id + " token=" + request_context.token_name +
           " database=" + question->database->name + ": " + loggable(question->text));
     }
-    const bool stream = req.get_header_value("Accept").find(kEventStreamType) != std::string::npos;
+    const bool stream =
+        req.header("Accept").value_or("").find(kEventStreamType) != std::string_view::npos;
     if (!stream) {
       ticket->wait_for_worker();
       try {
-        const Json result = run(*question, {});
+        const Json result = run(*question, {}, {});
         metrics.count_question("answered");
-        res.set_content(result.dump(), kJsonType);
+        res.set_content(200, json_text(result), kJsonType);
       } catch (...) {
         metrics.count_question("failed");
         const Failure f = failure_of(std::current_exception());
@@ -535,41 +597,41 @@ struct Server::Impl {
       return;
     }
     // The stream is written after this handler returns, on this same thread; the ticket
-    // lives until the stream ends.
+    // lives until the stream ends. Nothing it calls may escape: a failure becomes an error
+    // event, and a client that is gone cancels the question at its next step.
     res.set_header("Cache-Control", "no-store");
-    res.set_chunked_content_provider(
-        kEventStreamType,
-        [this, question = std::move(*question), ticket](std::size_t, httplib::DataSink& sink) {
-          std::mutex write_mutex;
-          bool open = true;
-          const auto send = [&](std::string_view event, const Json& data) {
-            std::lock_guard lock(write_mutex);
-            if (!open) return;
-            const std::string text =
-                "event: " + std::string(event) + "\ndata: " + data.dump() + "\n\n";
-            open = sink.write(text.data(), text.size());
-          };
-          ticket->wait_for_worker();
-          try {
-            const Json result = run(question, [&](const Json& step) { send("step", step); });
-            metrics.count_question("answered");
-            send("result", result);
-          } catch (...) {
-            metrics.count_question("failed");
-            const Failure f = failure_of(std::current_exception());
-            Json body = error_body(f.code, f.message);
-            body["status"] = f.status;
-            send("error", body);
-          }
-          sink.done();
-          return true;
-        },
-        [ticket](bool) {});
+    res.content_type = kEventStreamType;
+    res.stream = [this, question = std::move(*question), ticket](http::StreamWriter& out) {
+      std::mutex write_mutex;
+      const auto send = [&](std::string_view event, const Json& data) {
+        const std::string text =
+            "event: " + std::string(event) + "\ndata: " + json_text(data) + "\n\n";
+        std::lock_guard lock(write_mutex);
+        (void)out.write(text);
+      };
+      const auto gone = [&] {
+        std::lock_guard lock(write_mutex);
+        return out.client_gone();
+      };
+      ticket->wait_for_worker();
+      try {
+        const Json result = run(
+            question, [&](const Json& step) { send("step", step); }, gone);
+        metrics.count_question("answered");
+        send("result", result);
+      } catch (...) {
+        const Failure f = failure_of(std::current_exception());
+        metrics.count_question(f.code == "cancelled" ? "cancelled" : "failed");
+        Json body = error_body(f.code, f.message);
+        body["status"] = f.status;
+        send("error", body);
+      }
+    };
   }
 
   // --- the other endpoints --------------------------------------------------------------
 
-  void handle_databases(const httplib::Request& req, httplib::Response& res) {
+  void handle_databases(const http::ServerRequest& req, http::ServerResponse& res) {
     const Token* token = nullptr;
     if (!authorise(req, res, token)) return;
     Json list = Json::array();
@@ -579,13 +641,13 @@ struct Server::Impl {
                       {"dialect", d.db->dialect()},
                       {"model_configured", d.flow != nullptr || bool(d.fresh_flow)}});
     }
-    res.set_content(Json{{"databases", list}}.dump(), kJsonType);
+    res.set_content(200, json_text(Json{{"databases", list}}), kJsonType);
   }
 
-  void handle_tables(const httplib::Request& req, httplib::Response& res) {
+  void handle_tables(const http::ServerRequest& req, http::ServerResponse& res,
+                     const std::string& name) {
     const Token* token = nullptr;
     if (!authorise(req, res, token)) return;
-    const std::string name = req.matches[1];
     if (!allowed(token, name)) {
       return send_error(res, 403, "forbidden",
                         "this token may not use the database '" + name + "'");
@@ -595,34 +657,32 @@ struct Server::Impl {
       return send_error(res, 404, "unknown_database", "no database '" + name + "'");
     try {
       const auto tables = databases[it->second].db->get_usable_table_names();
-      res.set_content(Json{{"database", name}, {"tables", tables}}.dump(), kJsonType);
+      res.set_content(200, json_text(Json{{"database", name}, {"tables", tables}}), kJsonType);
     } catch (const std::exception& e) {
       send_error(res, 503, "database_unavailable", std::string("the database failed: ") + e.what());
     }
   }
 
-  void handle_graph(const httplib::Request& req, httplib::Response& res) {
+  void handle_graph(const http::ServerRequest& req, http::ServerResponse& res) {
     const Token* token = nullptr;
     if (!authorise(req, res, token)) return;
-    const std::string format = req.has_param("format") ? req.get_param_value("format") : "text";
+    const std::string format = req.param("format").value_or("text");
     if (format != "text" && format != "mermaid" && format != "png") {
       return send_error(res, 400, "bad_request", "format must be text, mermaid or png");
     }
-    const query_flow::QueryFlow* flow = nullptr;
     std::shared_ptr<const query_flow::QueryFlow> keep;
     for (const auto& d : databases) {
       keep = d.flow ? d.flow : (d.fresh_flow ? d.fresh_flow() : nullptr);
       if (keep) break;
     }
-    flow = keep.get();
-    if (flow == nullptr) {
+    if (keep == nullptr) {
       return send_error(res, 503, "model_not_configured", options.no_model_message);
     }
     std::lock_guard lock(graph_mutex);
     auto cached = graph_cache.find(format);
     if (cached == graph_cache.end()) {
       try {
-        const auto drawing = flow->compiled_graph().get_graph();
+        const auto drawing = keep->compiled_graph().get_graph();
         // PNG is drawn locally (Graphviz): the service never reaches another machine.
         const std::string body = format == "text" ? drawing.draw_ascii()
                                  : format == "mermaid"
@@ -633,11 +693,11 @@ struct Server::Impl {
         return send_error(res, 500, "drawing_failed", e.what());
       }
     }
-    res.set_content(cached->second, format == "png" ? "image/png" : "text/plain; charset=utf-8");
+    res.set_content(200, cached->second,
+                    format == "png" ? "image/png" : "text/plain; charset=utf-8");
   }
 
-  void handle_chart(const httplib::Request& req, httplib::Response& res) {
-    const std::string id = req.matches[1];
+  void handle_chart(http::ServerResponse& res, const std::string& id) {
     std::filesystem::path path;
     {
       std::lock_guard lock(charts_mutex);
@@ -650,55 +710,106 @@ struct Server::Impl {
     std::ostringstream bytes;
     bytes << in.rdbuf();
     res.set_header("Cache-Control", "private, max-age=3600");
-    res.set_content(bytes.str(), "image/png");
+    res.set_content(200, bytes.str(), "image/png");
   }
 
-  void handle_ready(httplib::Response& res) {
+  // --- probes ---------------------------------------------------------------------------
+
+  // Whether a database answers, asked on a thread of its own so that a stalled connection
+  // costs a probe its time-out and never more than one waiting thread per database.
+  struct Probe {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool running = false;
+    std::uint64_t finished = 0;  // probes completed
+    bool reachable = false;
+  };
+  std::vector<std::unique_ptr<Probe>> probes;
+
+  bool reachable(std::size_t index) {
+    Probe& p = *probes[index];
+    std::unique_lock lock(p.mutex);
+    const std::uint64_t seen = p.finished;
+    if (!p.running) {
+      p.running = true;
+      std::thread([this, index, &p] {
+        bool ok = false;
+        try {
+          (void)databases[index].db->get_usable_table_names();
+          ok = true;
+        } catch (const std::exception& e) {
+          // The driver's text (hosts, ports, users) is for the operator, never for a probe.
+          log("probe database=" + databases[index].name + " failed: " + loggable(e.what()));
+        } catch (...) {
+        }
+        std::lock_guard done(p.mutex);
+        p.running = false;
+        p.reachable = ok;
+        ++p.finished;
+        p.cv.notify_all();
+      }).detach();
+    }
+    if (!p.cv.wait_for(lock, options.probe_timeout, [&] { return p.finished != seen; })) {
+      return false;
+    }
+    return p.reachable;
+  }
+
+  void handle_ready(const http::ServerRequest& req, http::ServerResponse& res) {
+    // With tokens, the details are for a token and name only its databases; anyone else
+    // learns ready or not.
+    const Token* token = nullptr;
+    bool details = true;
+    if (!options.tokens.empty()) {
+      const std::string header(req.header("Authorization").value_or(""));
+      constexpr std::string_view kBearer = "Bearer ";
+      if (header.size() > kBearer.size() && header.compare(0, kBearer.size(), kBearer) == 0) {
+        token = detail::find_token(options.tokens, std::string_view(header).substr(kBearer.size()));
+      }
+      details = token != nullptr;
+      if (token != nullptr) request_context.token_name = token->name;
+    }
     bool ready = true;
     Json dbs = Json::array();
-    for (const auto& d : databases) {
-      Json entry = {{"name", d.name}};
-      try {
-        (void)d.db->get_usable_table_names();
-        entry["reachable"] = true;
-      } catch (const std::exception& e) {
-        entry["reachable"] = false;
-        entry["error"] = e.what();
-        ready = false;
-      }
+    for (std::size_t i = 0; i < databases.size(); ++i) {
+      const auto& d = databases[i];
       const bool model = d.flow != nullptr || bool(d.fresh_flow);
-      entry["model_configured"] = model;
-      ready = ready && model;
-      dbs.push_back(std::move(entry));
+      const bool up = reachable(i);
+      ready = ready && up && model;
+      if (allowed(token, d.name)) {
+        dbs.push_back({{"name", d.name}, {"reachable", up}, {"model_configured", model}});
+      }
     }
     const bool accepting = [&] {
       std::lock_guard lock(admission_mutex);
       return !draining;
     }();
-    ready = ready && accepting;
     const auto layers = python::sandbox_layers();
     const bool warm = analysis_warm.load();
     const bool confined = layers.complete() || options.sandbox == SandboxMode::relaxed;
-    ready = ready && warm && confined;
-    const Json body = {{"ready", ready},
-                       {"accepting", accepting},
-                       {"databases", dbs},
-                       {"analysis",
-                        {{"sandbox", to_string(options.sandbox)},
-                         {"isolated", analysis_options_for(options.sandbox).isolated},
-                         {"confined", layers.complete()},
-                         {"layers", python::describe_sandbox_layers(layers.available)},
-                         {"warm", warm}}}};
-    res.status = ready ? 200 : 503;
-    res.set_content(body.dump(), kJsonType);
+    ready = ready && accepting && warm && confined;
+    Json body = {{"ready", ready}};
+    if (details) {
+      body["accepting"] = accepting;
+      body["databases"] = std::move(dbs);
+      body["analysis"] = {{"sandbox", to_string(options.sandbox)},
+                          {"isolated", analysis_options_for(options.sandbox).isolated},
+                          {"confined", layers.complete()},
+                          {"layers", python::describe_sandbox_layers(layers.available)},
+                          {"warm", warm}};
+    }
+    res.set_content(ready ? 200 : 503, json_text(body), kJsonType);
   }
 
-  void handle_metrics(const httplib::Request& req, httplib::Response& res) {
+  void handle_metrics(const http::ServerRequest& req, http::ServerResponse& res) {
     const Token* token = nullptr;
     if (!authorise(req, res, token)) return;
+    // Figures of the whole service only for a token that may use every database; any other
+    // token sees its own databases' figures.
+    const bool whole = token == nullptr || token->allows("*");
     std::ostringstream out;
-    out << metrics.render();
-    {
+    if (whole) {
+      out << metrics.render();
       std::lock_guard lock(admission_mutex);
       out << "# HELP norvex_questions_running Questions being answered now.\n"
              "# TYPE norvex_questions_running gauge\nnorvex_questions_running "
@@ -710,6 +821,7 @@ struct Server::Impl {
     out << "# HELP norvex_db_pool_connections Database connections by state.\n"
            "# TYPE norvex_db_pool_connections gauge\n";
     for (const auto& d : databases) {
+      if (!allowed(token, d.name)) continue;
       const auto pool = d.db->pool_status();
       out << "norvex_db_pool_connections{database=\"" << d.name << "\",state=\"open\"} "
           << pool.open << '\n'
@@ -718,95 +830,203 @@ struct Server::Impl {
           << "norvex_db_pool_connections{database=\"" << d.name << "\",state=\"capacity\"} "
           << pool.capacity << '\n';
     }
-    const auto pool = python::analysis_pool_status();
-    out << "# HELP norvex_analysis_runs Analysis runs by state.\n"
-           "# TYPE norvex_analysis_runs gauge\n"
-        << "norvex_analysis_runs{state=\"running\"} " << pool.running << '\n'
-        << "norvex_analysis_runs{state=\"waiting\"} " << pool.waiting << '\n'
-        << "norvex_analysis_runs{state=\"capacity\"} " << pool.max_runs << '\n';
-    out << "# HELP norvex_sandbox_layers_active Confinement layers active for analysis runs.\n"
-           "# TYPE norvex_sandbox_layers_active gauge\nnorvex_sandbox_layers_active "
-        << std::popcount(python::sandbox_layers().available)
-        << "\n"
-           "# HELP norvex_sandbox_mode The analysis sandbox mode asked for.\n"
-           "# TYPE norvex_sandbox_mode gauge\nnorvex_sandbox_mode{mode=\""
-        << to_string(options.sandbox) << "\"} 1\n";
-    res.set_content(out.str(), "text/plain; version=0.0.4; charset=utf-8");
+    if (whole) {
+      const auto pool = python::analysis_pool_status();
+      out << "# HELP norvex_analysis_runs Analysis runs by state.\n"
+             "# TYPE norvex_analysis_runs gauge\n"
+          << "norvex_analysis_runs{state=\"running\"} " << pool.running << '\n'
+          << "norvex_analysis_runs{state=\"waiting\"} " << pool.waiting << '\n'
+          << "norvex_analysis_runs{state=\"capacity\"} " << pool.max_runs << '\n';
+      out << "# HELP norvex_sandbox_layers_active Confinement layers active for analysis runs.\n"
+             "# TYPE norvex_sandbox_layers_active gauge\nnorvex_sandbox_layers_active "
+          << std::popcount(python::sandbox_layers().available)
+          << "\n"
+             "# HELP norvex_sandbox_mode The analysis sandbox mode asked for.\n"
+             "# TYPE norvex_sandbox_mode gauge\nnorvex_sandbox_mode{mode=\""
+          << to_string(options.sandbox) << "\"} 1\n";
+    }
+    res.set_content(200, out.str(), "text/plain; version=0.0.4; charset=utf-8");
   }
 
-  void routes() {
-    http.Get("/", [](const httplib::Request&, httplib::Response& res) {
+  // --- the front door -------------------------------------------------------------------
+
+  // The host part of a Host header ("name", "1.2.3.4", "[::1]"), without the port.
+  static std::string_view host_name(std::string_view host) {
+    if (!host.empty() && host.front() == '[') {
+      const auto close = host.find(']');
+      return close == std::string_view::npos ? host : host.substr(0, close + 1);
+    }
+    return host.substr(0, host.find(':'));
+  }
+
+  static bool is_ip_literal(std::string_view name) {
+    if (!name.empty() && name.front() == '[') return true;
+    in_addr v4{};
+    return ::inet_pton(AF_INET, std::string(name).c_str(), &v4) == 1;
+  }
+
+  // A page on another site can reach a loopback service under a name of its own that
+  // resolves to 127.0.0.1; such a request names that site in its Host. Only names we know
+  // are answered: the listening address, localhost, --allowed-host, and (when listening on
+  // every address) any address literal, which no other site can hold.
+  bool known_host(std::string_view host) const {
+    const std::string name = base::lower(host_name(host));
+    if (name.empty()) return false;
+    const std::string listening = options.host.find(':') != std::string::npos
+                                      ? "[" + base::lower(options.host) + "]"
+                                      : base::lower(options.host);
+    if (name == listening || name == "localhost") return true;
+    for (const auto& allowed_host : options.allowed_hosts) {
+      if (name == base::lower(allowed_host)) return true;
+    }
+    const bool wildcard = options.host == "0.0.0.0" || options.host == "::";
+    return wildcard && is_ip_literal(name);
+  }
+
+  // Checks every request must pass before any endpoint sees it; false after answering.
+  bool admitted(const http::ServerRequest& req, http::ServerResponse& res) {
+    const auto host = req.header("Host");
+    if (host && !known_host(*host)) {
+      send_error(res, 421, "misdirected_request",
+                 "this service does not answer for that host name (see --allowed-host)");
+      return false;
+    }
+    // A browser names the page's origin; only the service's own page and --cors-origin may
+    // call it. Programs send no Origin.
+    if (const auto origin = req.header("Origin")) {
+      const bool own = host && *origin == "http://" + std::string(*host);
+      const bool configured = options.cors_origin && *origin == *options.cors_origin;
+      if (!own && !configured) {
+        send_error(res, 403, "forbidden_origin", "requests from this origin are not allowed");
+        return false;
+      }
+    }
+    // Only JSON bodies: a form or text/plain POST needs no preflight, so a page on any site
+    // could send one.
+    if (req.method == "POST") {
+      const std::string type = base::lower(
+          base::trim(req.header("Content-Type")
+                         .value_or("")
+                         .substr(0, req.header("Content-Type").value_or("").find(';'))));
+      if (type != kJsonType) {
+        send_error(res, 415, "unsupported_media_type", "the body must be application/json");
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void handle(const http::ServerRequest& req, http::ServerResponse& res) {
+    request_context = RequestContext{req.id, "-"};
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Referrer-Policy", "no-referrer");
+    res.set_header("Content-Security-Policy", "frame-ancestors " + options.frame_ancestors);
+    if (options.frame_ancestors == "'none'") res.set_header("X-Frame-Options", "DENY");
+    if (options.cors_origin && req.header("Origin") == *options.cors_origin) {
+      res.set_header("Access-Control-Allow-Origin", *options.cors_origin);
+      res.set_header("Vary", "Origin");
+    }
+    if (!admitted(req, res)) return;
+    route(req, res);
+  }
+
+  void route(const http::ServerRequest& req, http::ServerResponse& res) {
+    const std::string& path = req.path;
+    const bool get = req.method == "GET" || req.method == "HEAD";
+    constexpr std::string_view kTables = "/tables";
+    constexpr std::string_view kDatabases = "/v1/databases/";
+    constexpr std::string_view kCharts = "/v1/charts/";
+    if (req.method == "OPTIONS" && options.cors_origin && path.rfind("/v1/", 0) == 0) {
+      res.set_header("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
+      res.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type, Accept");
+      res.set_content(204, "", "");
+      return;
+    }
+    const auto known = [&](std::string_view method) {
+      if (req.method == method || (method == "GET" && get)) return true;
+      res.set_header("Allow", std::string(method));
+      send_error(res, 405, "method_not_allowed", "use " + std::string(method));
+      return false;
+    };
+    if (path == "/") {
+      if (!known("GET")) return;
       res.set_header("Content-Security-Policy",
                      "default-src 'self'; img-src 'self' data:; style-src 'self' 'unsafe-inline'; "
-                     "script-src 'self' 'unsafe-inline'; connect-src 'self'");
-      res.set_content(std::string(detail::kIndexHtml), "text/html; charset=utf-8");
-    });
-    http.Get("/healthz", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("ok\n", "text/plain");
-    });
-    http.Get("/readyz",
-             [this](const httplib::Request&, httplib::Response& res) { handle_ready(res); });
-    http.Get("/metrics",
-             [this](const httplib::Request& q, httplib::Response& r) { handle_metrics(q, r); });
-    http.Get("/v1/openapi.json", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content(std::string(detail::kOpenApiJson), kJsonType);
-    });
-    http.Get("/v1/databases",
-             [this](const httplib::Request& q, httplib::Response& r) { handle_databases(q, r); });
-    http.Get(R"(/v1/databases/([^/]+)/tables)",
-             [this](const httplib::Request& q, httplib::Response& r) { handle_tables(q, r); });
-    http.Get("/v1/graph",
-             [this](const httplib::Request& q, httplib::Response& r) { handle_graph(q, r); });
-    http.Get(R"(/v1/charts/(.*))",
-             [this](const httplib::Request& q, httplib::Response& r) { handle_chart(q, r); });
-    http.Post("/v1/questions",
-              [this](const httplib::Request& q, httplib::Response& r) { handle_question(q, r); });
-    if (options.cors_origin) {
-      http.Options(R"(/v1/.*)", [](const httplib::Request&, httplib::Response& res) {
-        res.set_header("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
-        res.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type, Accept");
-        res.status = 204;
-      });
-    }
-    http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-      if (!res.body.empty()) return;
-      const char* code = res.status == 404   ? "not_found"
-                         : res.status == 413 ? "payload_too_large"
-                                             : "error";
-      const char* message = res.status == 404   ? "no such endpoint"
-                            : res.status == 413 ? "the request body is too large"
-                                                : "the request failed";
-      send_error(res, res.status, code, message);
-    });
-    http.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
-          const Failure f = failure_of(error);
-          send_error(res, 500, "internal_error", f.message);
-        });
-    http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-      request_context = RequestContext{std::chrono::steady_clock::now(), "-"};
-      if (options.cors_origin && req.get_header_value("Origin") == *options.cors_origin) {
-        res.set_header("Access-Control-Allow-Origin", *options.cors_origin);
-        res.set_header("Vary", "Origin");
+                     "script-src 'self' 'unsafe-inline'; connect-src 'self'; frame-ancestors " +
+                         options.frame_ancestors);
+      res.set_content(200, std::string(detail::kIndexHtml), "text/html; charset=utf-8");
+    } else if (path == "/healthz") {
+      if (known("GET")) res.set_content(200, "ok\n", "text/plain");
+    } else if (path == "/readyz") {
+      if (known("GET")) handle_ready(req, res);
+    } else if (path == "/metrics") {
+      if (known("GET")) handle_metrics(req, res);
+    } else if (path == "/v1/openapi.json") {
+      if (known("GET")) res.set_content(200, std::string(detail::kOpenApiJson), kJsonType);
+    } else if (path == "/v1/databases") {
+      if (known("GET")) handle_databases(req, res);
+    } else if (path.size() > kDatabases.size() + kTables.size() && path.starts_with(kDatabases) &&
+               path.ends_with(kTables) &&
+               path.find('/', kDatabases.size()) == path.size() - kTables.size()) {
+      if (known("GET")) {
+        handle_tables(
+            req, res,
+            path.substr(kDatabases.size(), path.size() - kDatabases.size() - kTables.size()));
       }
-      res.set_header("X-Content-Type-Options", "nosniff");
-      return httplib::Server::HandlerResponse::Unhandled;
-    });
-    http.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-      metrics.count_request(res.status);
-      const auto start = request_context.start;
-      const double ms =
-          start == std::chrono::steady_clock::time_point{}
-              ? 0.0
-              : std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count();
-      char duration[32];
-      std::snprintf(duration, sizeof duration, "%.1fms", ms);
-      // Only the path: query strings and headers (where tokens travel) are never logged.
-      log("access " + loggable(req.method) + " " + loggable(req.path) + " " +
-          std::to_string(res.status) + " " + duration + " token=" + request_context.token_name);
-      request_context = RequestContext{};
-    });
+    } else if (path == "/v1/graph") {
+      if (known("GET")) handle_graph(req, res);
+    } else if (path.starts_with(kCharts)) {
+      if (known("GET")) handle_chart(res, path.substr(kCharts.size()));
+    } else if (path == "/v1/questions") {
+      if (known("POST")) handle_question(req, res);
+    } else {
+      send_error(res, 404, "not_found", "no such endpoint");
+    }
+  }
+
+  void error_page(int status, const http::ServerRequest& req, http::ServerResponse& res) {
+    switch (status) {
+      case 408:
+        return send_error(res, 408, "request_timeout", "the request did not arrive in time");
+      case 413:
+        return send_error(res, 413, "payload_too_large", "the request body is too large");
+      case 414:
+        return send_error(res, 414, "uri_too_long", "the request line is too long");
+      case 431:
+        return send_error(res, 431, "headers_too_large", "too many or too large header lines");
+      case 503:
+        res.set_header("Retry-After", std::to_string(options.retry_after.count()));
+        return send_error(res, 503, "busy", "the service is busy; try again shortly");
+      case 500: {
+        // The failure's own text may hold anything: it goes to the log, the client gets an id.
+        log("error request=" + req.id + ": a handler failed");
+        Json body = error_body("internal_error", "the request failed; the log has the details");
+        body["error"]["request_id"] = req.id;
+        return res.set_content(500, json_text(body), kJsonType);
+      }
+      default:
+        return send_error(res, status, "bad_request", "the request is malformed");
+    }
+  }
+
+  void access(const http::ServerRequest& req, int status) {
+    metrics.count_request(status);
+    const bool mine = request_context.id == req.id && !req.id.empty();
+    const double ms = req.start == std::chrono::steady_clock::time_point{}
+                          ? 0.0
+                          : std::chrono::duration<double, std::milli>(
+                                std::chrono::steady_clock::now() - req.start)
+                                .count();
+    char duration[32];
+    std::snprintf(duration, sizeof duration, "%.1fms", ms);
+    // Only the path: query strings and headers (where tokens travel) are never logged, nor a
+    // chart's id, which is all its permission.
+    std::string path = req.path.empty() ? "-" : loggable(req.path, true);
+    if (req.path.starts_with("/v1/charts/")) path = "/v1/charts/*";
+    log("access " + (req.method.empty() ? "-" : loggable(req.method, true)) + " " + path + " " +
+        std::to_string(status) + " " + duration +
+        " token=" + (mine ? request_context.token_name : "-"));
+    if (mine) request_context = RequestContext{};
   }
 };
 
@@ -825,52 +1045,45 @@ Server::Server(std::vector<Database> databases, Options options)
     if (!impl_->by_name.emplace(d.name, i).second) {
       throw ArgumentError("the database name '" + d.name + "' is used twice");
     }
+    impl_->probes.push_back(std::make_unique<Impl::Probe>());
   }
   if (!is_loopback_host(o.host) && o.tokens.empty()) {
     throw ArgumentError("listening on " + o.host +
                         " (not a loopback address) needs bearer tokens: give --tokens FILE");
   }
   if (o.workers == 0 || o.per_token_limit == 0 || o.max_body_bytes == 0 ||
-      o.max_question_chars == 0) {
+      o.max_question_chars == 0 || o.max_connections == 0) {
     throw ArgumentError("the service's limits must be positive");
   }
-  const std::size_t threads = o.workers + o.queue_limit + kOtherRequestThreads;
-  impl_->http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  impl_->http.set_payload_max_length(o.max_body_bytes);
-  impl_->http.set_read_timeout(o.read_timeout);
-  impl_->http.set_write_timeout(o.write_timeout);
-  impl_->http.set_keep_alive_timeout(2);
-  impl_->http.set_socket_options([impl = impl_.get()](socket_t sock) {
-    httplib::default_socket_options(sock);
-    impl->listen_fd = sock;
-  });
-  impl_->routes();
+  http::ServerLimits limits;
+  limits.max_body_bytes = o.max_body_bytes;
+  limits.request_deadline = o.read_timeout;
+  limits.write_timeout = o.write_timeout;
+  limits.max_connections = o.max_connections;
+  limits.handler_threads = o.workers + o.queue_limit + kOtherRequestThreads;
+  http::ServerHooks hooks;
+  Impl* impl = impl_.get();
+  hooks.handler = [impl](const http::ServerRequest& q, http::ServerResponse& r) {
+    impl->handle(q, r);
+  };
+  hooks.error_page = [impl](int status, const http::ServerRequest& q, http::ServerResponse& r) {
+    impl->error_page(status, q, r);
+  };
+  hooks.on_done = [impl](const http::ServerRequest& q, int status) { impl->access(q, status); };
+  impl_->http = std::make_unique<http::Server>(std::move(hooks), limits);
 }
 
 Server::~Server() {
   if (impl_->started && !impl_->stopped) shutdown(std::chrono::seconds(30));
-  if (impl_->listener.joinable()) impl_->listener.join();
+  impl_->http.reset();
   if (impl_->warmer.joinable()) impl_->warmer.join();
 }
 
 void Server::start() {
   if (impl_->started) throw Error("the service is already started");
   auto& o = impl_->options;
-  const std::string host = o.host == "localhost" ? "127.0.0.1" : o.host;
-  int port = o.port;
-  if (port == 0) {
-    port = impl_->http.bind_to_any_port(host);
-  } else if (!impl_->http.bind_to_port(host, port)) {
-    port = -1;
-  }
-  if (port < 0) {
-    throw Error("cannot listen on " + o.host + ":" + std::to_string(o.port) +
-                " (address in use or not available)");
-  }
-  // The library listens with a queue of 5 connections; a burst of clients overflows it and
-  // some of their connections are reset mid-request. Widen it to the system's limit.
-  if (impl_->listen_fd >= 0) ::listen(impl_->listen_fd, SOMAXCONN);
-  impl_->bound_port = port;
+  impl_->http->bind(o.host, o.port);
+  impl_->bound_port = impl_->http->port();
   impl_->started = true;
   // Analysis code of every question runs under the sandbox the service asks for: strict
   // (the default) makes full confinement the rule of this process. The fork server warms up
@@ -883,8 +1096,7 @@ void Server::start() {
     } catch (const std::exception&) {
     }
   });
-  impl_->listener = std::thread([this] { impl_->http.listen_after_bind(); });
-  while (!impl_->http.is_running()) std::this_thread::yield();
+  impl_->http->start();
 }
 
 int Server::port() const noexcept {
@@ -903,14 +1115,22 @@ bool Server::shutdown(std::chrono::milliseconds grace) {
     std::lock_guard lock(impl_->admission_mutex);
     impl_->draining = true;
   }
-  // No new connections; connections in progress finish their current request.
-  impl_->http.stop();
+  // No new connections; those idle or still sending a request are closed now, requests
+  // being answered finish.
+  impl_->http->stop_accepting();
+  const auto end = std::chrono::steady_clock::now() + grace;
   std::unique_lock lock(impl_->admission_mutex);
-  const bool drained = impl_->admission_cv.wait_for(
-      lock, grace, [&] { return impl_->running == 0 && impl_->waiting == 0; });
+  const bool drained = impl_->admission_cv.wait_until(
+      lock, end, [&] { return impl_->running == 0 && impl_->waiting == 0; });
   lock.unlock();
-  if (drained && impl_->listener.joinable()) impl_->listener.join();
-  return drained;
+  if (!drained) return false;  // the caller exits; threads still answering go with it
+  // The last answers are written (within the grace, and a moment more for a slow reader);
+  // then every connection still open is closed.
+  (void)impl_->http->wait_closed(std::max<std::chrono::milliseconds>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()),
+      std::chrono::seconds(1)));
+  impl_->http->close_all();
+  return true;
 }
 
 }  // namespace norvex::serve

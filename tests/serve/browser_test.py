@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """The web page in a real browser: headless Chromium loads it from `norvex serve` (the demo
 question over the sample shop, answered from the demo cassette), asks with the keyboard, and
-checks the SQL, the table and that the chart image decoded. Saves a screenshot.
+checks the SQL, the table and that the chart image decoded. Saves a screenshot. Then a page on
+another origin (served here) tries to read the service and to make it answer a question, and
+a name that resolves to 127.0.0.1 (as a rebinding attack's would) tries to read it: none can.
 
 Usage: browser_test.py NORVEX SAMPLE_DB CASSETTE ARTEFACT_DIR
 Exits 77 (skipped) when Chromium, its driver or Selenium is missing, unless CI=true.
@@ -13,7 +15,9 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 QUESTION = "What are the five best-selling products by quantity? Show them as a bar chart."
 SKIP = 77
@@ -45,13 +49,46 @@ def wait_for(condition):
         time.sleep(0.05)
 
 
+# What a hostile page does: read the service's API, and make it answer a question with a body
+# type that needs no preflight.
+HOSTILE_PAGE = """<!doctype html><title>elsewhere</title><script>
+async function attack(target) {
+  const out = {};
+  try {
+    const r = await fetch(target + "/v1/databases");
+    out.read = await r.text();
+  } catch (e) { out.read = "blocked"; }
+  try {
+    await fetch(target + "/v1/questions", {method: "POST", mode: "no-cors",
+      headers: {"Content-Type": "text/plain"},
+      body: JSON.stringify({question: "HOSTILE-QUESTION", database: "shop"})});
+    out.post = "sent";
+  } catch (e) { out.post = "blocked"; }
+  return out;
+}
+</script>"""
+
+
+class HostilePage(BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = HOSTILE_PAGE.encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
 def main():
     norvex, database, cassette, artefacts = sys.argv[1:5]
     os.makedirs(artefacts, exist_ok=True)
     scratch = tempfile.mkdtemp(prefix="norvex-browser-")
     server = subprocess.Popen(
         [norvex, "serve", "--db", "shop=sqlite:///" + database, "--listen", "127.0.0.1:0",
-         "--replay", cassette, "--media", os.path.join(scratch, "media")],
+         "--replay", cassette, "--media", os.path.join(scratch, "media"), "--log-questions"],
         stderr=subprocess.PIPE, text=True, cwd=scratch)
     driver = None
     try:
@@ -63,6 +100,10 @@ def main():
                 break
         if port is None:
             raise SystemExit("norvex serve did not start")
+        log = []
+        threading.Thread(target=lambda: log.extend(server.stderr), daemon=True).start()
+        hostile = ThreadingHTTPServer(("127.0.0.1", 0), HostilePage)
+        threading.Thread(target=hostile.serve_forever, daemon=True).start()
 
         options = webdriver.ChromeOptions()
         options.binary_location = shutil.which("chromium")
@@ -70,7 +111,10 @@ def main():
                      "--no-first-run", "--disable-background-networking",
                      "--disable-component-update", "--disable-sync",
                      "--disable-dev-shm-usage", "--user-data-dir=" + os.path.join(scratch, "profile"),
-                     "--window-size=1100,1900"):
+                     "--window-size=1100,1900",
+                     # A name of another site that resolves to the service (no look-up leaves
+                     # the machine).
+                     "--host-resolver-rules=MAP rebound.test 127.0.0.1"):
             options.add_argument(flag)
         driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
         driver.get("http://127.0.0.1:%d/" % port)
@@ -107,6 +151,24 @@ def main():
             "return document.documentElement.scrollWidth - document.documentElement.clientWidth;")
         assert overflow <= 0, "the page is %d px too wide on a narrow screen" % overflow
         print("the page answered the demo question")
+
+        # A page on another origin can neither read the service nor make it answer.
+        driver.get("http://127.0.0.1:%d/" % hostile.server_address[1])
+        result = driver.execute_async_script(
+            "attack(arguments[0]).then(arguments[arguments.length - 1]);",
+            "http://127.0.0.1:%d" % port)
+        assert result["read"] == "blocked", result
+        post_lines = wait_for(lambda: [line for line in log
+                                       if "access POST /v1/questions" in line][1:] and
+                              [line for line in log if "access POST /v1/questions" in line])
+        assert " 403 " in post_lines[-1], post_lines
+        assert not any("HOSTILE-QUESTION" in line for line in log)
+        # Under a name of its own that resolves to 127.0.0.1, a page reads nothing either.
+        driver.get("http://rebound.test:%d/v1/databases" % port)
+        body = driver.find_element(By.TAG_NAME, "body").text
+        assert "shop" not in body and "misdirected" in body, body
+        print("pages on other origins and other names read nothing and ask nothing")
+        hostile.shutdown()
     finally:
         if driver is not None:
             driver.quit()

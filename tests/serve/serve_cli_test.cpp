@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -136,6 +138,84 @@ TEST(ServeCommand, SigtermFinishesQuestionsInFlightAndExitsZero) {
   EXPECT_NE(log.find("finishing 2 question(s)"), std::string::npos) << log;
   EXPECT_NE(log.find("How many artists?"), std::string::npos) << log;  // --log-questions
   EXPECT_EQ(log.find("sk-never-logged-4242"), std::string::npos) << log;
+}
+
+// A question that never finishes and a client stalled mid-request: SIGTERM closes the
+// connections after --drain-seconds and the program exits (1: a question was abandoned); a
+// second signal ends a long drain at once.
+TEST(ServeCommand, ShutdownEndsInBoundedTimeWhateverClientsAndQuestionsDo) {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool released = false;
+  int held = 0;
+  FakeChatServer model;  // after what its handler uses, so it stops first
+  model.on_request([&](const RecordedRequest&) {
+    std::unique_lock lock(mutex);
+    ++held;
+    cv.notify_all();
+    cv.wait(lock, [&] { return released; });
+    return FakeChatServer::error(500, "released");
+  });
+  const auto dir = norvex::test::scratch_dir();
+  const std::string config = (dir / "models.json").string();
+  Json record = {{"provider", "openai"},
+                 {"deployment_name", "m"},
+                 {"azure_endpoint", model.openai_base_url()},
+                 {"api_key", "k"}};
+  Json small = record, large = record;
+  small["model"] = "GPT-3.5";
+  large["model"] = "GPT-4o";
+  std::ofstream(config) << Json{{"models", {small, large}}}.dump();
+
+  for (const char* drain : {"1", "600"}) {
+    Child child =
+        start_serve({"serve", "--db", "chinook=" + norvex::test::chinook_sqlite_uri(), "--listen",
+                     "127.0.0.1:0", "--media", (dir / "media").string(), "--drain-seconds", drain},
+                    config);
+    ASSERT_GT(child.pid, 0);
+    std::string log;
+    std::smatch match;
+    read_until(child.err, std::regex("http://127\\.0\\.0\\.1:(\\d+)/"), match, log);
+    ASSERT_FALSE(match.empty()) << log;
+    const int port = std::stoi(match[1]);
+    std::thread asker([port] {
+      httplib::Client c("127.0.0.1", port);
+      c.set_read_timeout(std::chrono::seconds(600));
+      (void)c.Post("/v1/questions", R"({"question": "How many artists?"})", "application/json");
+    });
+    {
+      std::unique_lock lock(mutex);
+      const int before = held;
+      cv.wait(lock, [&] { return held > before; });
+    }
+    // Stalled mid-request: the body never comes.
+    const int stalled = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(stalled, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string start =
+        "POST /v1/questions HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        "Content-Type: application/json\r\nContent-Length: 99\r\n\r\n{";
+    (void)::send(stalled, start.data(), start.size(), MSG_NOSIGNAL);
+    ::kill(child.pid, SIGTERM);
+    read_until(child.err, std::regex("Stopping"), match, log);
+    if (std::string(drain) == "600") ::kill(child.pid, SIGTERM);
+    read_until(child.err, std::regex("$^"), match, log);
+    int status = 0;
+    ::waitpid(child.pid, &status, 0);
+    ::close(child.err);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << log;
+    EXPECT_NE(log.find(std::string(drain) == "1" ? "did not finish" : "second signal"),
+              std::string::npos)
+        << log;
+    ::close(stalled);
+    asker.join();
+  }
+  std::lock_guard lock(mutex);
+  released = true;
+  cv.notify_all();
 }
 
 }  // namespace

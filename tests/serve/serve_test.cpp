@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -106,7 +107,7 @@ class Service : public ::testing::Test {
       d.flow = std::make_shared<query_flow::QueryFlow>(d.db, tiers.config_35, tiers.config_4);
     }
     options.port = 0;
-    options.media_dir = norvex::test::scratch_dir() / "media";
+    media_ = options.media_dir = norvex::test::scratch_dir() / "media";
     options.log = [this](std::string_view line) {
       std::lock_guard lock(log_mutex_);
       log_ += std::string(line) + "\n";
@@ -141,6 +142,7 @@ class Service : public ::testing::Test {
   }
 
   FakeChatServer model_;
+  std::filesystem::path media_;
   std::mutex log_mutex_;
   std::string log_;
   // Last, so it stops (and logs its last lines) before the log it writes to goes away.
@@ -230,6 +232,19 @@ TEST_F(Service, TokensGuardEveryEndpointButChartsAndProbes) {
   EXPECT_EQ(missing->body, wrong->body);  // nothing says which part was wrong
   EXPECT_EQ(client().Get("/metrics")->status, 401);
   EXPECT_EQ(client().Get("/healthz")->status, 200);
+  // Readiness without a token says ready or not, nothing more; a token sees its databases.
+  const Json anonymous = Json::parse(client().Get("/readyz")->body);
+  EXPECT_EQ(anonymous.size(), 1u) << anonymous;
+  EXPECT_TRUE(anonymous.contains("ready"));
+  EXPECT_EQ(Json::parse(client(kBob.secret).Get("/readyz")->body)["databases"].size(), 0u);
+  EXPECT_EQ(Json::parse(client(kAlice.secret).Get("/readyz")->body)["databases"][0]["name"],
+            "chinook");
+  // Metrics name no database a token may not use, and no figure of the whole service.
+  const std::string bobs = client(kBob.secret).Get("/metrics")->body;
+  EXPECT_EQ(bobs.find("chinook"), std::string::npos) << bobs;
+  EXPECT_EQ(bobs.find("norvex_questions_total"), std::string::npos) << bobs;
+  EXPECT_NE(client(kAlice.secret).Get("/metrics")->body.find("database=\"chinook\""),
+            std::string::npos);
   EXPECT_EQ(ask("qid-1", "").value().status, 401);
 
   EXPECT_EQ(Json::parse(client(kBob.secret).Get("/v1/databases")->body)["databases"].size(), 0u);
@@ -260,10 +275,20 @@ TEST_F(Service, ChartPathsFromTheRequestNeverReachTheFileSystem) {
     EXPECT_EQ(res->status, 404) << path;
     EXPECT_EQ(res->body.find("root:"), std::string::npos) << path;
   }
-  // A decoded line break in the path cannot forge a log line.
-  (void)c.Get("/v1/charts/x%0Aaccess%20GET%20/forged%20200");
-  const std::string logged = log_once_it_holds("/forged");
-  EXPECT_EQ(logged.find("\naccess GET /forged"), std::string::npos) << logged;
+  // Neither a line break, a space, a Unicode line or paragraph separator, a bidirectional
+  // override nor a stray byte in the path can forge or hide a log entry; chart ids are never
+  // logged.
+  (void)c.Get(
+      "/v1/x%0Aaccess%20GET%20/admin%20200%200.1ms%20token=carol%E2%80%A8%E2%80%AE%C2%85%ff");
+  const std::string logged = log_once_it_holds("token=carol");
+  EXPECT_NE(logged.find("access GET /v1/x\\x0aaccess\\x20GET\\x20/admin\\x20200\\x200.1ms\\x20token"
+                        "=carol\\xe2\\x80\\xa8\\xe2\\x80\\xae\\xc2\\x85\\xff 404 "),
+            std::string::npos)
+      << logged;
+  for (const char c : logged) {
+    EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << logged;
+  }
+  EXPECT_EQ(logged.find("0123456789abcdef0123456789abcdef"), std::string::npos);
 }
 
 TEST_F(Service, RefusesBadInputClearly) {
@@ -420,41 +445,230 @@ TEST_F(Service, ThirtyTwoConcurrentQuestionsEachGetTheirOwnAnswer) {
   for (int i = 0; i < 32; ++i) EXPECT_EQ(faults[i], "") << "question " << i;
 }
 
-// Connects and sends the start of a request that never ends.
-int stalled_client(int port) {
+int connect_to(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-  const std::string start =
-      "POST /v1/questions HTTP/1.1\r\nHost: x\r\nContent-Length: 500\r\n\r\n{";
-  (void)::send(fd, start.data(), start.size(), MSG_NOSIGNAL);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
   return fd;
 }
 
-TEST_F(Service, SlowClientsLoseTheirConnectionWhileOthersAreServed) {
+// The status of the answer waiting on `fd` (0 for none: closed or reset).
+int status_of(int fd) {
+  char buffer[64] = {};
+  const auto n = ::recv(fd, buffer, sizeof buffer - 1, 0);
+  int status = 0;
+  if (n > 12) std::sscanf(buffer, "HTTP/1.1 %d", &status);
+  return status;
+}
+
+long resident_kb() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST_F(Service, TricklingClientsHoldNoThreadThatAnswers) {
   Options options;
   options.workers = 1;
   options.queue_limit = 1;
   options.read_timeout = std::chrono::seconds(1);
   start(options);
-  // More stalled clients than the service has threads: others are served only because a
-  // stalled client's connection is closed after the read time-out.
-  std::vector<int> stalled;
-  for (int i = 0; i < 16; ++i) stalled.push_back(stalled_client(server_->port()));
+  // 100 clients, far more than the service's threads, each sending a byte of its header
+  // every 50 ms: they lose their connection once a request has taken longer than the read
+  // time-out, and meanwhile everyone else is answered.
+  std::vector<int> slow;
+  for (int i = 0; i < 100; ++i) slow.push_back(connect_to(server_->port()));
+  std::atomic<bool> trickling{true};
+  std::thread trickle([&] {
+    while (trickling) {
+      for (const int fd : slow) (void)::send(fd, "X", 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  EXPECT_EQ(client().Get("/healthz")->status, 200);
   const auto res = ask("qid-9 tracks");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
-  for (const int fd : stalled) {
-    char buffer[256];
-    // Closed (0) or answered with an error status: either way the thread is free again.
-    const auto n = ::recv(fd, buffer, sizeof buffer, 0);
-    EXPECT_TRUE(n <= 0 || std::string(buffer, static_cast<std::size_t>(n)).find(" 200 ") ==
-                              std::string::npos);
+  EXPECT_EQ(client().Get("/healthz")->status, 200);
+  std::size_t timed_out = 0;
+  for (const int fd : slow) {
+    timed_out += status_of(fd) == 408;
     ::close(fd);
   }
+  trickling = false;
+  trickle.join();
+  EXPECT_EQ(timed_out, slow.size());
+}
+
+TEST_F(Service, ConnectionsBeyondTheLimitAreRefusedAtOnce) {
+  Options options;
+  options.max_connections = 4;
+  start(options);
+  std::vector<int> idle;
+  for (int i = 0; i < 4; ++i) idle.push_back(connect_to(server_->port()));
+  const int extra = connect_to(server_->port());
+  EXPECT_EQ(status_of(extra), 503);
+  ::close(extra);
+  EXPECT_EQ(client().Get("/healthz")->status, 503);
+  for (const int fd : idle) ::close(fd);
+  wait_until([&] { return client().Get("/healthz") && client().Get("/healthz")->status == 200; });
+}
+
+// Sends `head`, then `piece` over and over until the service stops taking it or `limit`
+// bytes went out. Returns the bytes sent and the status answered (0 when none was read).
+std::pair<std::size_t, int> flood(int port, const std::string& head, const std::string& piece,
+                                  std::size_t limit) {
+  const int fd = connect_to(port);
+  std::size_t sent = 0;
+  if (::send(fd, head.data(), head.size(), MSG_NOSIGNAL) > 0) {
+    while (sent < limit) {
+      const auto n = ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+  }
+  const int status = status_of(fd);
+  ::close(fd);
+  return {sent, status};
+}
+
+TEST_F(Service, HugeChunkedBodiesAndHeaderFloodsCostBoundedMemory) {
+  Options options;
+  options.tokens = {kAlice};
+  start(options);
+  const auto warm = ask("qid-1 tracks", kAlice.secret);
+  ASSERT_EQ(warm->status, 200);
+  const long before = resident_kb();
+  // Four chunked bodies of up to 64 MiB without a token, four header sections of up to
+  // 32 MiB: each is refused once it passes its limit, long before it is all sent.
+  constexpr std::size_t kBody = 64u << 20, kHeaders = 32u << 20;
+  std::string chunk = "10000\r\n" + std::string(0x10000, 'x') + "\r\n";
+  std::string header_line = "X-Filler: " + std::string(8 * 1024, 'h') + "\r\n";
+  std::vector<std::thread> attackers;
+  std::vector<std::pair<std::size_t, int>> outcomes(8);
+  for (int i = 0; i < 4; ++i) {
+    attackers.emplace_back([&, i] {
+      outcomes[i] = flood(server_->port(),
+                          "POST /v1/questions HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                          "application/json\r\nTransfer-Encoding: chunked\r\n\r\n",
+                          chunk, kBody);
+    });
+    attackers.emplace_back([&, i] {
+      outcomes[4 + i] = flood(server_->port(), "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n",
+                              header_line, kHeaders);
+    });
+  }
+  EXPECT_EQ(client().Get("/healthz")->status, 200);
+  const auto during = ask("qid-2 tracks", kAlice.secret);
+  ASSERT_TRUE(during);
+  EXPECT_EQ(during->status, 200);
+  for (auto& t : attackers) t.join();
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    const auto [sent, status] = outcomes[i];
+    EXPECT_LT(sent, i < 4 ? kBody : kHeaders) << "attacker " << i << " was read to the end";
+    // The refusal, unless the connection was reset before the client read it.
+    EXPECT_TRUE(status == (i < 4 ? 413 : 431) || status == 0) << status;
+  }
+  // Bounded: far below what was sent (384 MiB).
+  EXPECT_LT(resident_kb() - before, 48 * 1024);
+  EXPECT_EQ(client().Get("/healthz")->status, 200);
+}
+
+TEST_F(Service, ErrorTextsInAnyEncodingReachTheClientAsValidJson) {
+  // A model service that answers an error page in Latin-1.
+  model_.on_request([](const RecordedRequest&) {
+    return FakeChatServer::raw(400, "\xe9\x63hec de la requ\xeate \xff\xfe");
+  });
+  start();
+  const auto plain = ask("qid-1");
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->status, 502);
+  EXPECT_NE(Json::parse(plain->body)["error"]["message"].get<std::string>().find("\xef\xbf\xbd"),
+            std::string::npos)
+      << plain->body;
+  const auto streamed = client().Post("/v1/questions", {{"Accept", "text/event-stream"}},
+                                      Json{{"question", "qid-2"}}.dump(), "application/json");
+  ASSERT_TRUE(streamed);
+  const auto error = streamed->body.find("event: error\ndata: ");
+  ASSERT_NE(error, std::string::npos) << streamed->body;
+  const std::string data = streamed->body.substr(error + 19);
+  EXPECT_EQ(Json::parse(data.substr(0, data.find('\n')))["status"], 502);
+  const auto bad_name = client().Get("/v1/databases/%ff/tables");
+  EXPECT_EQ(bad_name->status, 404);
+  EXPECT_FALSE(Json::parse(bad_name->body).is_discarded());
+  EXPECT_EQ(client().Get("/healthz")->status, 200);
+}
+
+TEST_F(Service, OnlyKnownHostsOriginsAndJsonBodiesReachTheEndpoints) {
+  Options options;
+  options.allowed_hosts = {"norvex.internal"};
+  options.cors_origin = "http://app.example";
+  start(options);
+  std::ifstream cases(NORVEX_FRONT_DOOR_CASES);
+  ASSERT_TRUE(cases);
+  const std::string port = std::to_string(server_->port());
+  int checked = 0;
+  for (std::string line; std::getline(cases, line);) {
+    if (line.empty() || line.front() == '#') continue;
+    line = std::regex_replace(line, std::regex("\\{port\\}"), port);
+    std::vector<std::string> f;
+    std::istringstream fields(line);
+    for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
+    ASSERT_EQ(f.size(), 6u) << line;
+    std::string request = f[0] + " " + f[1] + " HTTP/1.1\r\nHost: " + f[2] + "\r\n";
+    if (f[3] != "-") request += "Origin: " + f[3] + "\r\n";
+    if (f[4] != "-") request += "Content-Type: " + f[4] + "\r\n";
+    request += f[0] == "POST" ? "Content-Length: 2\r\n\r\n{}" : "\r\n";
+    const int fd = connect_to(server_->port());
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    EXPECT_EQ(status_of(fd), std::stoi(f[5])) << line;
+    ::close(fd);
+    ++checked;
+  }
+  EXPECT_GT(checked, 30);
+  EXPECT_EQ(model_.request_count(), 0u);
+  const auto page = client().Get("/");
+  EXPECT_NE(page->get_header_value("Content-Security-Policy").find("frame-ancestors 'none'"),
+            std::string::npos);
+}
+
+TEST_F(Service, AQuestionWhoseStreamClientLeftStopsAndOldFoldersGo) {
+  Gate gate;
+  std::atomic<int> calls{0};
+  model_.on_request([&](const RecordedRequest& r) {
+    ++calls;
+    return gate.wait_then(r);
+  });
+  Options options;
+  options.media_ttl = std::chrono::seconds(0);
+  start(options);
+  std::filesystem::create_directories(media_ / "q-0000000000000000");
+  const int fd = connect_to(server_->port());
+  const std::string body = Json{{"question", "qid-5"}}.dump();
+  const std::string request =
+      "POST /v1/questions HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+      "Content-Type: application/json\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
+  (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  wait_until([&] { return calls > 0; });  // the first model call is waiting
+  ::close(fd);
+  gate.open();
+  wait_until([&] {
+    return client().Get("/metrics")->body.find("outcome=\"cancelled\"} 1") != std::string::npos;
+  });
+  // The model was not asked again after the step that was running when the client left.
+  EXPECT_LE(calls.load(), 2);
+  // An old question folder went with the question that came after it.
+  EXPECT_FALSE(std::filesystem::exists(media_ / "q-0000000000000000"));
 }
 
 }  // namespace

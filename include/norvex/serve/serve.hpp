@@ -75,17 +75,31 @@ struct NORVEX_API Options {
   /// request is allowed (loopback only).
   std::vector<Token> tokens;
   std::filesystem::path media_dir = "norvex_media";  ///< charts, one folder per question
-  std::size_t workers = 8;                           ///< questions running at once
-  std::size_t queue_limit = 32;                      ///< questions waiting for a worker (then 503)
+  /// Question folders older than this are removed (and their charts forgotten).
+  std::chrono::seconds media_ttl{24 * 3600};
+  std::size_t workers = 8;       ///< questions running at once
+  std::size_t queue_limit = 32;  ///< questions waiting for a worker (then 503)
   std::size_t per_token_limit =
       8;  ///< questions of one token running or waiting (then 429); only with tokens
   std::size_t max_body_bytes = 64 * 1024;  ///< request bodies (then 413)
   std::size_t max_question_chars = 4000;   ///< question texts, in bytes (then 413)
-  std::chrono::seconds read_timeout{10};   ///< a client that stops sending loses its connection
-  std::chrono::seconds write_timeout{30};  ///< a client that stops reading loses its connection
-  std::chrono::seconds retry_after{2};     ///< the Retry-After of 429 and 503 answers
-  std::optional<std::string> cors_origin;  ///< answer CORS requests from this origin only
-  bool log_questions = false;              ///< also log question texts
+  /// A request must arrive whole (headers and body) within this time, however its bytes
+  /// trickle in (then 408 and closed).
+  std::chrono::milliseconds read_timeout{10'000};
+  std::chrono::milliseconds write_timeout{30'000};  ///< a client that stops reading is dropped
+  std::chrono::seconds retry_after{2};              ///< the Retry-After of 429 and 503 answers
+  std::size_t max_connections = 512;  ///< open connections; beyond, 503 at once and closed
+  /// Answer CORS requests from this origin only; it is also the one other origin whose pages
+  /// may call the service (any other Origin gets 403).
+  std::optional<std::string> cors_origin;
+  /// Host names the service answers for besides its listening address and `localhost` (any
+  /// other Host gets 421, so a site whose name resolves to 127.0.0.1 reads nothing).
+  std::vector<std::string> allowed_hosts;
+  /// The pages that may frame the service's page (Content-Security-Policy frame-ancestors).
+  std::string frame_ancestors = "'none'";
+  /// How long /readyz waits for a database's answer before calling it unreachable.
+  std::chrono::milliseconds probe_timeout{2'000};
+  bool log_questions = false;  ///< also log question texts
   SandboxMode sandbox = SandboxMode::strict;
   /// Why questions are refused when a database has no flow.
   std::string no_model_message = "no chat model is configured";
