@@ -911,6 +911,10 @@ void Server::close_all() {
     if (t.joinable()) t.join();
   }
   i.handlers.clear();
+  {
+    std::lock_guard lock(i.jobs_mutex);
+    i.jobs.clear();
+  }
   std::lock_guard lock(i.mutex);
   i.connections.clear();
   i.handed_back.clear();

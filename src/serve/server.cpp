@@ -717,42 +717,53 @@ struct Server::Impl {
 
   // Whether a database answers, asked on a thread of its own so that a stalled connection
   // costs a probe its time-out and never more than one waiting thread per database.
+  // The probing thread shares only the probe and the facade, so it may outlive the service.
   struct Probe {
     std::mutex mutex;
     std::condition_variable cv;
     bool running = false;
     std::uint64_t finished = 0;  // probes completed
     bool reachable = false;
+    std::string error;  // of the last probe, for the log only
   };
-  std::vector<std::unique_ptr<Probe>> probes;
+  std::vector<std::shared_ptr<Probe>> probes;
 
   bool reachable(std::size_t index) {
-    Probe& p = *probes[index];
-    std::unique_lock lock(p.mutex);
-    const std::uint64_t seen = p.finished;
-    if (!p.running) {
-      p.running = true;
-      std::thread([this, index, &p] {
-        bool ok = false;
+    const auto probe = probes[index];
+    std::unique_lock lock(probe->mutex);
+    const std::uint64_t seen = probe->finished;
+    if (!probe->running) {
+      probe->running = true;
+      std::thread([probe, db = databases[index].db] {
+        std::string error;
         try {
-          (void)databases[index].db->get_usable_table_names();
-          ok = true;
+          (void)db->get_usable_table_names();
         } catch (const std::exception& e) {
-          // The driver's text (hosts, ports, users) is for the operator, never for a probe.
-          log("probe database=" + databases[index].name + " failed: " + loggable(e.what()));
+          error = e.what();
+          if (error.empty()) error = "failed";
         } catch (...) {
+          error = "failed";
         }
-        std::lock_guard done(p.mutex);
-        p.running = false;
-        p.reachable = ok;
-        ++p.finished;
-        p.cv.notify_all();
+        std::lock_guard done(probe->mutex);
+        probe->running = false;
+        probe->reachable = error.empty();
+        probe->error = std::move(error);
+        ++probe->finished;
+        probe->cv.notify_all();
       }).detach();
     }
-    if (!p.cv.wait_for(lock, options.probe_timeout, [&] { return p.finished != seen; })) {
+    if (!probe->cv.wait_for(lock, options.probe_timeout, [&] { return probe->finished != seen; })) {
+      lock.unlock();
+      log("probe database=" + databases[index].name + " timed out");
       return false;
     }
-    return p.reachable;
+    if (!probe->reachable) {
+      // The driver's text (hosts, ports, users) is for the operator, never for a probe.
+      const std::string error = probe->error;
+      lock.unlock();
+      log("probe database=" + databases[index].name + " failed: " + loggable(error));
+    }
+    return probe->reachable;
   }
 
   void handle_ready(const http::ServerRequest& req, http::ServerResponse& res) {
@@ -927,7 +938,20 @@ struct Server::Impl {
       res.set_header("Vary", "Origin");
     }
     if (!admitted(req, res)) return;
-    route(req, res);
+    try {
+      route(req, res);
+    } catch (const std::exception& e) {
+      // The failure's own text may hold anything: it goes to the log, the client gets an id.
+      log("error request=" + req.id + ": " + loggable(e.what()));
+      internal_error(req, res);
+    }
+  }
+
+  void internal_error(const http::ServerRequest& req, http::ServerResponse& res) {
+    res.stream = nullptr;
+    Json body = error_body("internal_error", "the request failed; the log has the details");
+    body["error"]["request_id"] = req.id;
+    res.set_content(500, json_text(body), kJsonType);
   }
 
   void route(const http::ServerRequest& req, http::ServerResponse& res) {
@@ -997,13 +1021,9 @@ struct Server::Impl {
       case 503:
         res.set_header("Retry-After", std::to_string(options.retry_after.count()));
         return send_error(res, 503, "busy", "the service is busy; try again shortly");
-      case 500: {
-        // The failure's own text may hold anything: it goes to the log, the client gets an id.
-        log("error request=" + req.id + ": a handler failed");
-        Json body = error_body("internal_error", "the request failed; the log has the details");
-        body["error"]["request_id"] = req.id;
-        return res.set_content(500, json_text(body), kJsonType);
-      }
+      case 500:
+        log("error request=" + req.id + ": the request failed");
+        return internal_error(req, res);
       default:
         return send_error(res, status, "bad_request", "the request is malformed");
     }
@@ -1045,7 +1065,7 @@ Server::Server(std::vector<Database> databases, Options options)
     if (!impl_->by_name.emplace(d.name, i).second) {
       throw ArgumentError("the database name '" + d.name + "' is used twice");
     }
-    impl_->probes.push_back(std::make_unique<Impl::Probe>());
+    impl_->probes.push_back(std::make_shared<Impl::Probe>());
   }
   if (!is_loopback_host(o.host) && o.tokens.empty()) {
     throw ArgumentError("listening on " + o.host +

@@ -24,7 +24,7 @@ namespace norvex::http {
 struct NORVEX_API ServerLimits {
   std::size_t max_request_line = 8 * 1024;   ///< method, target and version (then 414)
   std::size_t max_header_count = 64;         ///< header fields, trailers too (then 431)
-  std::size_t max_header_bytes = 16 * 1024;  ///< all header and trailer lines (then 431)
+  std::size_t max_header_bytes = 32 * 1024;  ///< all header and trailer lines (then 431)
   std::size_t max_body_bytes = 64 * 1024;    ///< declared or chunked (then 413)
   /// From a request's first byte to its last, however the bytes trickle in (then 408).
   std::chrono::milliseconds request_deadline{10'000};
