@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "norvex/sql/database.hpp"
 #include "support/chinook_sqlite.hpp"
 #include "support/fake_chat_server.hpp"
+#include "support/servers.hpp"
 
 namespace norvex::serve {
 namespace {
@@ -669,6 +671,94 @@ TEST_F(Service, AQuestionWhoseStreamClientLeftStopsAndOldFoldersGo) {
   EXPECT_LE(calls.load(), 2);
   // An old question folder went with the question that came after it.
   EXPECT_FALSE(std::filesystem::exists(media_ / "q-0000000000000000"));
+}
+
+// Relays connections to a port on 127.0.0.1 until told to stall: then it stops passing bytes
+// on, as a database whose network has gone silent would.
+class StallingRelay {
+ public:
+  explicit StallingRelay(int target) : target_(target) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener_, 16);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    threads_.emplace_back([this] {
+      for (int client; (client = ::accept(listener_, nullptr, nullptr)) >= 0;) {
+        const int upstream = connect_to(target_);
+        threads_.emplace_back([this, client, upstream] { pass(client, upstream); });
+      }
+    });
+  }
+  ~StallingRelay() {
+    stalled_ = false;
+    done_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    ::close(listener_);
+    for (auto& t : threads_) t.join();
+  }
+  int port() const { return port_; }
+  void stall() { stalled_ = true; }
+
+ private:
+  void pass(int a, int b) {
+    char buffer[4096];
+    while (!done_) {
+      pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+      if (stalled_ || ::poll(fds, 2, 20) <= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        continue;
+      }
+      const int from = (fds[0].revents != 0) ? a : b;
+      const auto n = ::recv(from, buffer, sizeof buffer, 0);
+      if (n <= 0 ||
+          ::send(from == a ? b : a, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n)
+        break;
+    }
+    ::close(a);
+    ::close(b);
+  }
+  int target_;
+  int listener_;
+  int port_ = 0;
+  std::atomic<bool> stalled_{false};
+  std::atomic<bool> done_{false};
+  std::vector<std::thread> threads_;
+};
+
+TEST(ServiceReadiness, AStalledDatabaseCostsAProbeItsTimeOutAndShowsNoDriverText) {
+  const auto pg = norvex::test::pg_server();
+  if (!pg) NORVEX_SKIP_OR_FAIL("PostgreSQL is not running (scripts/servers.sh start)");
+  StallingRelay relay(pg->port);
+  Database d;
+  d.name = "pg";
+  d.db = sql::CustomSQLDatabase::from_uri("postgresql://" + pg->user + ":" + pg->password +
+                                          "@127.0.0.1:" + std::to_string(relay.port()) + "/" +
+                                          pg->database);
+  Options options;
+  options.port = 0;
+  options.probe_timeout = std::chrono::milliseconds(200);
+  options.media_dir = norvex::test::scratch_dir();
+  options.log = [](std::string_view) {};
+  Server server({d}, options);
+  server.start();
+  httplib::Client c("127.0.0.1", server.port());
+  relay.stall();
+  const auto ready = c.Get("/readyz");
+  ASSERT_TRUE(ready);
+  EXPECT_EQ(ready->status, 503);
+  const Json body = Json::parse(ready->body);
+  EXPECT_EQ(body["databases"][0]["reachable"], false) << body;
+  EXPECT_EQ(ready->body.find(std::to_string(relay.port())), std::string::npos) << ready->body;
+  EXPECT_EQ(ready->body.find(pg->user), std::string::npos) << ready->body;
+  // A second probe while the first still waits starts no other database call.
+  EXPECT_EQ(c.Get("/readyz")->status, 503);
+  EXPECT_EQ(c.Get("/healthz")->status, 200);
+  server.shutdown(std::chrono::seconds(5));
 }
 
 }  // namespace
