@@ -18,7 +18,7 @@ while (($#)); do
     *) targets+=("$1"); shift ;;
   esac
 done
-((${#targets[@]})) || targets=(prompt_default prompt_jinja2 uri dotenv record python_rows)
+((${#targets[@]})) || targets=(prompt_default prompt_jinja2 uri dotenv record python_rows http_request)
 
 # Debian's clang and its libFuzzer runtime; installed here, not in scripts/deps.sh, since
 # CI never builds the fuzzers.

@@ -20,5 +20,6 @@ void fuzz_uri(const std::uint8_t* data, std::size_t size);
 void fuzz_dotenv(const std::uint8_t* data, std::size_t size);
 void fuzz_record(const std::uint8_t* data, std::size_t size);
 void fuzz_python_rows(const std::uint8_t* data, std::size_t size);
+void fuzz_http_request(const std::uint8_t* data, std::size_t size);
 
 }  // namespace norvex::fuzz

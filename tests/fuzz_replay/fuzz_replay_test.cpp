@@ -40,6 +40,7 @@ const Target kTargets[] = {
     {"dotenv", fuzz_dotenv},
     {"record", fuzz_record},
     {"python_rows", fuzz_python_rows},
+    {"http_request", fuzz_http_request},
 };
 
 // Names the target in test output.
