@@ -905,7 +905,9 @@ struct Server::Impl {
     // A browser names the page's origin; only the service's own page and --cors-origin may
     // call it. Programs send no Origin.
     if (const auto origin = req.header("Origin")) {
-      const bool own = host && *origin == "http://" + std::string(*host);
+      // Behind a proxy that terminates TLS the page's origin is https.
+      const bool own = host && (*origin == "http://" + std::string(*host) ||
+                                *origin == "https://" + std::string(*host));
       const bool configured = options.cors_origin && *origin == *options.cors_origin;
       if (!own && !configured) {
         send_error(res, 403, "forbidden_origin", "requests from this origin are not allowed");
