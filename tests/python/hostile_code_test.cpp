@@ -442,9 +442,9 @@ TEST_F(HostileCode, ThreadsAndWritesPastTheirLimitsStopTheRun) {
 }
 
 TEST_F(HostileCode, ARunFindsNothingOfAnEarlierRequestInItsMemory) {
-  // The marker is built at run time, so that the second run's own code does not hold it.
-  const auto first =
-      run_analysis("secret = 'tenant-' + 'row-' + '7f3a9c'\nprint(len(secret))", options_);
+  // The first request holds the marker; the second run builds it at run time, so that its
+  // own request does not.
+  const auto first = run_analysis("print(len('tenant-row-7f3a9c'))", options_);
   ASSERT_EQ(first.output, "17\n") << first.error;
   const auto second = run_analysis(
       "marker = ('c9a3f7' + '-wor' + '-tnanet')[::-1].encode()\nfound = 0\n"
