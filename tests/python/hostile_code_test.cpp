@@ -438,6 +438,14 @@ TEST_F(HostileCode, ThreadsAndWritesPastTheirLimitsStopTheRun) {
       bounded);
   EXPECT_FALSE(written.success);
   EXPECT_NE(written.error.find("wrote more than 4 MiB"), std::string::npos) << written.error;
+  // Files removed while open still hold their pages.
+  const auto hidden = run_analysis(
+      "import os, time\nkept = []\nfor i in range(64):\n"
+      "    f = open(os.path.join(os.environ['TMPDIR'], 'f%d' % i), 'wb')\n"
+      "    os.unlink(f.name)\n    f.write(b'x' * (1 << 20))\n    f.flush()\n    kept.append(f)\n"
+      "time.sleep(30)",
+      bounded);
+  EXPECT_NE(hidden.error.find("wrote more than 4 MiB"), std::string::npos) << hidden.error;
   expect_next_run_works();
 }
 

@@ -583,6 +583,25 @@ def _threads(pid):
         return 0
 
 
+def _held_unlinked(pid):
+    """Bytes held by the files that process pid keeps open after removing them (they are in
+    no folder, but still take their place, in memory on a tmpfs)."""
+    total = 0
+    base = "/proc/%d/fd" % pid
+    try:
+        names = os.listdir(base)
+    except OSError:
+        return 0
+    for name in names:
+        try:
+            info = os.stat(os.path.join(base, name))
+        except OSError:
+            continue
+        if info.st_nlink == 0 and (info.st_mode & 0o170000) == 0o100000:
+            total += max(info.st_size, info.st_blocks * 512)
+    return total
+
+
 def _written(folder, since):
     """Bytes held by the files under folder changed at or after since (ns), not following
     links."""
@@ -667,7 +686,7 @@ class _Server:
             run.checks += 1
             budget = _count(limits.get("disk"), 0)
             if run.stopped is None and budget and run.checks % 5 == 0:
-                used = _written(run.private, 0)
+                used = _written(run.private, 0) + _held_unlinked(run.pid)
                 media = limits.get("media")
                 if isinstance(media, str) and media:
                     used += _written(media, run.started)
