@@ -16,7 +16,7 @@ enum class SandboxLayer : unsigned {
       1u << 0,  ///< file system allow-lists: read-only libraries, a writable media folder
   landlock_network = 1u << 1,  ///< no TCP bind or connect
   landlock_scopes = 1u << 2,   ///< no signals to outside processes, no abstract UNIX sockets
-  seccomp = 1u << 3,           ///< system call filter: sockets, ptrace, mounts, new processes…
+  seccomp = 1u << 3,  ///< system call allow-list; calls on processes only on the run itself
   no_new_privs = 1u << 4,
   resource_limits = 1u << 5,  ///< address space, file size, open files, CPU seconds
   subreaper = 1u << 6,        ///< descendants of a run return to the fork server and die
@@ -39,7 +39,8 @@ inline constexpr unsigned kRequiredSandboxLayers =
 /// what an older one gives.
 inline constexpr std::string_view kLandlockAbiVariable = "NORVEX_SANDBOX_LANDLOCK_ABI";
 
-/// Name of the variable whose value "strict" refuses analysis runs without every layer.
+/// Name of the variable whose value "strict" refuses analysis runs unless every guarantee
+/// holds (kRequiredSandboxLayers).
 inline constexpr std::string_view kSandboxVariable = "NORVEX_SANDBOX";
 
 /// What confinement this machine offers. Thread rule: a plain value.

@@ -54,8 +54,10 @@ int norvex_sandbox_prepare(void);
  * Landlock but the ruleset failed. norvex_sandbox_allow adds paths, read-only or (writable not
  * 0) read-write, to a ruleset that handles file access (0, or -1 with error set).
  *
- * norvex_sandbox_enforce applies the wanted layers among NO_NEW_PRIVS, LANDLOCK_* (through the
- * ruleset, when not -1) and SECCOMP to the calling process. It returns the layers applied; when
+ * norvex_sandbox_enforce applies the wanted layers among NO_NEW_PRIVS, NO_PRIVILEGES (every
+ * capability dropped), LANDLOCK_* (through the ruleset, when not -1) and SECCOMP (an
+ * allow-list of system calls: no new process or program, no socket but a stream pair; calls
+ * on a process only on the caller itself) to the calling process. It returns the layers applied; when
  * a wanted layer that the kernel offers could not be applied, it writes why into error (a C
  * string of at most error_size bytes) and leaves the layer out of the result. */
 int norvex_sandbox_ruleset(const char* read_only, const char* read_write, unsigned wanted,
