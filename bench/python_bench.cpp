@@ -94,6 +94,27 @@ void BM_IsolatedRunAfterAPause(benchmark::State& state) {
 }
 BENCHMARK(BM_IsolatedRunAfterAPause)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
+// What each sandbox layer costs a run: the run after a pause with one layer off (the
+// argument, a SandboxLayer bit; 0 is every layer on), beside the same with every layer on.
+void BM_IsolatedRunWithoutLayer(benchmark::State& state) {
+  norvex::python::AnalysisOptions options;
+  options.disabled_sandbox_layers = static_cast<unsigned>(state.range(0));
+  (void)norvex::python::run_analysis(kTrivial, options);
+  for (auto _ : state) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto start = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(norvex::python::run_analysis(kTrivial, options));
+    state.SetIterationTime(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+}
+BENCHMARK(BM_IsolatedRunWithoutLayer)
+    ->Arg(0)
+    ->RangeMultiplier(2)
+    ->Range(1, 1 << 7)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+
 void BM_RunAnalysisPandasGroupBy(benchmark::State& state) {
   auto warm = norvex::python::run_analysis(kGroupBy);
   if (!warm.success) state.SkipWithError(warm.error.c_str());

@@ -168,11 +168,11 @@ void print_sandbox() {
   const auto status = python::sandbox_layers();
   std::cerr << "Analysis sandbox: " << python::describe_sandbox_layers(status.available)
             << ", allow-list environment (Landlock ABI " << status.landlock_abi << ")";
-  if (!status.complete()) {
+  if ((status.available & python::kAllSandboxLayers) != python::kAllSandboxLayers) {
     std::cerr << "; missing: "
               << python::describe_sandbox_layers(python::kAllSandboxLayers & ~status.available);
   }
-  std::cerr << std::endl;
+  std::cerr << "; " << python::describe_sandbox_guarantees(status.available) << std::endl;
 }
 
 int ask(const AskOptions& o) {

@@ -58,6 +58,10 @@ constexpr auto kServerReplyLimit = std::chrono::seconds(30);
 // long one that is going may take to end.
 constexpr std::chrono::milliseconds kStopGrace{1000};
 
+// The largest frame we read: a result (printed output) larger than this is a failed run,
+// never a buffer that grows as the header says.
+constexpr std::uint32_t kMaxFrame = 64u << 20;
+
 constexpr std::string_view kTimeoutErrorType = "TimeoutError";
 constexpr std::string_view kWorkerErrorType = "ChildProcessError";
 
@@ -93,6 +97,11 @@ std::optional<std::filesystem::path> matplotlib_config_dir() {
 std::vector<std::string> worker_environment() {
   std::vector<std::string> result = allow_listed_environment();
   result.emplace_back("MPLBACKEND=agg");
+  // scikit-learn's n_jobs: threads, since a run cannot start processes.
+  result.emplace_back("JOBLIB_MULTIPROCESSING=0");
+  if (const char* cap = std::getenv(kLandlockAbiVariable.data()); cap != nullptr) {
+    result.push_back(std::string(kLandlockAbiVariable) + "=" + cap);
+  }
   if (auto config = matplotlib_config_dir()) result.push_back("MPLCONFIGDIR=" + config->string());
   return result;
 }
@@ -169,12 +178,13 @@ std::string confinement_library() {
 
 /// What one isolated run asks of the fork server.
 struct RunRequest {
-  std::string body;
+  std::string body;    // for the run only, on its own channel
+  std::string limits;  // for the server: threads, disk and the media folder it watches
   std::chrono::seconds time_limit;
   unsigned wanted_layers;
 };
 
-enum class Read { message, closed, timeout };
+enum class Read { message, closed, timeout, malformed };
 
 /// One end of a stream socket carrying length-prefixed JSON frames.
 /// Thread rule: not thread-safe; one user at a time.
@@ -217,15 +227,25 @@ class Channel {
     return true;
   }
 
+  // One frame. Read::malformed (with why()) for a frame larger than kMaxFrame or one that
+  // is not a JSON object: the other end is not to be trusted further.
   Read read_frame(Json& message, Clock::time_point deadline) {
     for (;;) {
       if (input_.size() >= 4) {
         std::uint32_t size = 0;
         for (int i = 0; i < 4; ++i) size = (size << 8) | static_cast<unsigned char>(input_[i]);
+        if (size > kMaxFrame) {
+          why_ = "a frame of " + std::to_string(size) + " bytes, more than the " +
+                 std::to_string(kMaxFrame >> 20) + " MiB allowed";
+          input_.clear();
+          return Read::malformed;
+        }
         if (input_.size() >= 4 + std::size_t{size}) {
           message = Json::parse(input_.begin() + 4, input_.begin() + 4 + size, nullptr, false);
           input_.erase(0, 4 + std::size_t{size});
-          return message.is_discarded() ? Read::closed : Read::message;
+          if (message.is_object()) return Read::message;
+          why_ = "a frame that is not a JSON object";
+          return Read::malformed;
         }
       }
       const auto left =
@@ -243,9 +263,12 @@ class Channel {
     }
   }
 
+  [[nodiscard]] const std::string& why() const noexcept { return why_; }
+
  private:
   UniqueFd fd_;
   std::string input_;
+  std::string why_;
 };
 
 // A child's report, with what the server adds: a run that ended without a result, a strict
@@ -260,12 +283,13 @@ AnalysisResult run_outcome(const Json& outcome, const RunRequest& request) {
   }
   if (status == "refused") {
     throw Error(
-        "analysis code was not run: the strict sandbox setting requires every layer, "
-        "and these could not be applied: " +
-        describe_sandbox_layers(request.wanted_layers & ~layers) + " (" +
+        "analysis code was not run: the strict sandbox setting requires every guarantee, "
+        "and these layers could not be applied: " +
+        describe_sandbox_layers(request.wanted_layers & kRequiredSandboxLayers & ~layers) + " (" +
         outcome.value("message", std::string()) + ")");
   }
-  if (const unsigned missing = request.wanted_layers & ~layers; missing != 0) {
+  if (const unsigned missing = request.wanted_layers & kRequiredSandboxLayers & ~layers;
+      missing != 0) {
     warn_once(missing, outcome.value("sandbox_warning", std::string()));
   }
   AnalysisResult result = from_outcome(outcome);
@@ -552,9 +576,8 @@ AnalysisResult run_isolated(const RunRequest& request) {
     const UniqueFd theirs(fds[1]);  // ours is closed once the server holds its copy
     auto& slot = server_slot();
     std::lock_guard lock(slot.mutex);
-    slot.server.submit(request.body, theirs.get());
+    slot.server.submit(request.limits, theirs.get());
   }
-
   // The run's channel closed without a result or a word from the server: the whole server
   // went (then a new one starts for the next run).
   const auto lost = [&](pid_t child) {
@@ -571,12 +594,31 @@ AnalysisResult run_isolated(const RunRequest& request) {
                                 : "the analysis run's channel closed while running the code");
   };
 
+  // The request goes to the run itself: the server, whose memory every later run inherits,
+  // never holds it.
+  if (!results.send_frame(request.body)) return lost(-1);
+
+  // A run's frame that is too large or not JSON: the run is ended and fails, saying so.
+  const auto malformed = [&](pid_t child) {
+    if (child > 0) {
+      ::kill(-child, SIGKILL);
+      ::kill(child, SIGKILL);
+    }
+    return failure(kWorkerErrorType,
+                   "the analysis run sent a malformed result (" + results.why() + ")");
+  };
+
   Json started;
   switch (results.read_frame(started, Clock::now() + kServerReplyLimit)) {
     case Read::message:
-      if (started.contains("started") && started["started"].is_number_integer()) break;
+      if (started.contains("started") && started["started"].is_number_integer() &&
+          started["started"].get<long long>() > 1) {
+        break;
+      }
       if (started.contains("status")) return run_outcome(started, request);  // fork failed
       return lost(-1);
+    case Read::malformed:
+      return malformed(-1);
     case Read::timeout:
       return failure(kWorkerErrorType, "the analysis fork server did not start the run within " +
                                            std::to_string(kServerReplyLimit.count()) + " s");
@@ -590,6 +632,8 @@ AnalysisResult run_isolated(const RunRequest& request) {
   switch (results.read_frame(outcome, Clock::now() + request.time_limit)) {
     case Read::message:
       return run_outcome(outcome, request);
+    case Read::malformed:
+      return malformed(child);
     case Read::timeout:
       // The run's process group: whatever the code started. Closing our channel tells the
       // server as well, which cleans up after the run.
@@ -646,12 +690,10 @@ AnalysisResult run_analysis(std::string_view code, const AnalysisOptions& option
     throw ArgumentError("the analysis time limit must be positive");
   }
   const unsigned wanted = kAllSandboxLayers & ~options.disabled_sandbox_layers;
-  if (const unsigned missing = kAllSandboxLayers & ~(sandbox_layers().available & wanted);
+  if (const unsigned missing = kRequiredSandboxLayers & ~(sandbox_layers().available & wanted);
       strict && missing != 0) {
-    throw Error(
-        "analysis code was not run: the strict sandbox setting requires every layer, and "
-        "these are missing: " +
-        describe_sandbox_layers(missing));
+    throw Error("analysis code was not run: the strict sandbox setting requires every guarantee: " +
+                describe_missing_guarantees(missing));
   }
   std::filesystem::path directory = options.working_directory;
   std::filesystem::path media = options.media_directory;
@@ -677,7 +719,10 @@ AnalysisResult run_analysis(std::string_view code, const AnalysisOptions& option
                      {"file_size_limit", options.file_size_limit},
                      {"layers", wanted},
                      {"strict", strict}};
+  const Json limits = {
+      {"threads", options.thread_limit}, {"disk", options.disk_limit}, {"media", media.string()}};
   const RunRequest request{.body = body.dump(-1, ' ', false, Json::error_handler_t::replace),
+                           .limits = limits.dump(-1, ' ', false, Json::error_handler_t::replace),
                            .time_limit = options.time_limit,
                            .wanted_layers = wanted};
   return run_isolated(request);

@@ -13,9 +13,9 @@ extern char** environ;
 namespace norvex::python {
 namespace {
 
-constexpr std::array<std::string_view, 7> kLayerNames = {
+constexpr std::array<std::string_view, 8> kLayerNames = {
     "landlock-files", "landlock-network", "landlock-scopes", "seccomp",
-    "no-new-privs",   "resource-limits",  "subreaper"};
+    "no-new-privs",   "resource-limits",  "subreaper",       "no-privileges"};
 constexpr std::array<std::string_view, 4> kSecretMarks = {"KEY", "PASSWORD", "SECRET", "TOKEN"};
 constexpr std::array<std::string_view, 15> kAllowed = {"PATH",
                                                        "HOME",
@@ -54,6 +54,7 @@ bool listed(const std::array<std::string_view, N>& names, std::string_view name)
 
 static_assert(static_cast<unsigned>(SandboxLayer::subreaper) == NORVEX_LAYER_SUBREAPER);
 static_assert(kAllSandboxLayers == NORVEX_LAYER_ALL);
+static_assert(kRequiredSandboxLayers == NORVEX_LAYER_REQUIRED);
 
 SandboxStatus sandbox_layers() noexcept {
   static const SandboxStatus status = [] {
@@ -72,6 +73,34 @@ std::string describe_sandbox_layers(unsigned layers) {
     text += kLayerNames[i];
   }
   return text.empty() ? "none" : text;
+}
+
+std::string describe_missing_guarantees(unsigned missing) {
+  std::string text;
+  const auto add = [&](unsigned layer, const std::string& what) {
+    if ((missing & layer) == 0) return;
+    if (!text.empty()) text += "; ";
+    text += what;
+  };
+  add(static_cast<unsigned>(SandboxLayer::landlock_files),
+      "file-system confinement needs Landlock (Linux 5.13), which is not available here" +
+          std::string(std::getenv(kLandlockAbiVariable.data()) != nullptr
+                          ? " (" + std::string(kLandlockAbiVariable) + " caps it)"
+                          : ""));
+  add(static_cast<unsigned>(SandboxLayer::seccomp),
+      "the system call filter (no network, devices, terminal, new processes or signals to "
+      "others) needs seccomp, which is off or not available");
+  const unsigned rest = missing & ~static_cast<unsigned>(SandboxLayer::landlock_files) &
+                        ~static_cast<unsigned>(SandboxLayer::seccomp);
+  if (rest != 0)
+    add(rest, "these layers are off or not available: " + describe_sandbox_layers(rest));
+  return text;
+}
+
+std::string describe_sandbox_guarantees(unsigned available) {
+  const unsigned missing = kRequiredSandboxLayers & ~available;
+  return missing == 0 ? "every guarantee holds"
+                      : "not every guarantee holds: " + describe_missing_guarantees(missing);
 }
 
 bool strict_sandbox_from_environment() noexcept {

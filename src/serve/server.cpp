@@ -807,6 +807,7 @@ struct Server::Impl {
                           {"isolated", analysis_options_for(options.sandbox).isolated},
                           {"confined", layers.complete()},
                           {"layers", python::describe_sandbox_layers(layers.available)},
+                          {"guarantees", python::describe_sandbox_guarantees(layers.available)},
                           {"warm", warm}};
     }
     res.set_content(ready ? 200 : 503, json_text(body), kJsonType);
@@ -851,6 +852,9 @@ struct Server::Impl {
       out << "# HELP norvex_sandbox_layers_active Confinement layers active for analysis runs.\n"
              "# TYPE norvex_sandbox_layers_active gauge\nnorvex_sandbox_layers_active "
           << std::popcount(python::sandbox_layers().available)
+          << "\n# HELP norvex_sandbox_guarantees_met 1 when every guarantee of analysis runs holds.\n"
+             "# TYPE norvex_sandbox_guarantees_met gauge\nnorvex_sandbox_guarantees_met "
+          << (python::sandbox_layers().complete() ? 1 : 0)
           << "\n"
              "# HELP norvex_sandbox_mode The analysis sandbox mode asked for.\n"
              "# TYPE norvex_sandbox_mode gauge\nnorvex_sandbox_mode{mode=\""

@@ -18,6 +18,7 @@
 #include "norvex/sql/database.hpp"
 #include "query_flow_test_support.hpp"
 #include "sql_test_support.hpp"
+#include "support/hostile_cases.hpp"
 #include "support/servers.hpp"
 
 namespace norvex::hardening {
@@ -147,6 +148,17 @@ TEST_F(HostileAnalysisInQuestions, AreContainedAndTheNextQuestionWorks) {
       ask("import pandas as pd\nprint('total', pd.DataFrame({'a': [1, 2, 3]})['a'].sum())");
   EXPECT_NE(next.find("total 6"), std::string::npos) << next;
   EXPECT_EQ(db_->run("SELECT COUNT(*) FROM Album"), "[(347,)]");
+}
+
+// The hostile cases of the analysis sandbox's table, each as a whole question.
+TEST_F(HostileAnalysisInQuestions, TheSandboxsHostileCasesAreContainedInQuestions) {
+  for (const auto& hostile : norvex::test::hostile_cases()) {
+    SCOPED_TRACE(hostile.name);
+    expect_contained(hostile.name, hostile.body);
+  }
+  const std::string next =
+      ask("import pandas as pd\nprint('total', pd.DataFrame({'a': [1, 2, 3]})['a'].sum())");
+  EXPECT_NE(next.find("total 6"), std::string::npos) << next;
 }
 
 }  // namespace

@@ -3,9 +3,20 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/klog.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,6 +152,55 @@ TEST(SandboxLayers, SeccompRefusesSocketsTracingAndNewProcessesButNotThreads) {
     return result_of(no_inet && no_unix && pair_allowed && no_fork && thread_ran);
   };
   EXPECT_EQ(in_child(NORVEX_LAYER_SECCOMP, "", "", body), 0);
+}
+
+TEST(SandboxLayers, SeccompAllowsTerminalsNoInputAndOtherProcessesNoChange) {
+  require(NORVEX_LAYER_SECCOMP);
+  const auto body = [] {
+    // A terminal of the run's own: it may ask whether it is one, never type into it.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return 10;
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    if (terminal < 0) return 11;
+    char why[256];
+    if ((norvex_sandbox_enforce(-1, 0, NORVEX_LAYER_SECCOMP, why, sizeof why) &
+         NORVEX_LAYER_SECCOMP) == 0) {
+      return 12;
+    }
+    const char typed = 'x';
+    const bool no_typing = ::ioctl(terminal, TIOCSTI, &typed) != 0 && errno == EPERM;
+    const bool asks = ::isatty(terminal) == 1;
+    rlimit limit{};
+    const pid_t parent = ::getppid();
+    const bool others_unchanged = ::prlimit(parent, RLIMIT_NOFILE, nullptr, &limit) != 0 &&
+                                  ::kill(parent, 0) != 0 &&
+                                  ::setpriority(PRIO_PROCESS, parent, 19) != 0;
+    const bool itself = ::prlimit(0, RLIMIT_NOFILE, nullptr, &limit) == 0 &&
+                        ::prlimit(::getpid(), RLIMIT_NOFILE, nullptr, &limit) == 0 &&
+                        ::kill(::getpid(), 0) == 0;
+    const bool nothing_else = ::mknod("/tmp/norvex-node", S_IFCHR | 0600, ::makedev(1, 3)) != 0 &&
+                              ::shmget(IPC_PRIVATE, 4096, 0600) < 0 &&
+                              ::memfd_create("hold", 0) < 0 && ::klogctl(3, nullptr, 0) < 0;
+    return result_of(no_typing && asks && others_unchanged && itself && nothing_else);
+  };
+  EXPECT_EQ(in_child(0, "", "", body), 0);
+}
+
+TEST(SandboxLayers, NoPrivilegesLeavesNoCapability) {
+  const auto body = [] {
+    char why[256];
+    if ((norvex_sandbox_enforce(-1, 0, NORVEX_LAYER_NO_PRIVILEGES, why, sizeof why) &
+         NORVEX_LAYER_NO_PRIVILEGES) == 0) {
+      return 10;
+    }
+    const bool no_bounding = ::getuid() != 0 || ::prctl(PR_CAPBSET_READ, CAP_SYS_ADMIN) == 0;
+    __user_cap_header_struct header{.version = _LINUX_CAPABILITY_VERSION_3, .pid = 0};
+    __user_cap_data_struct sets[2] = {};
+    const bool none = ::syscall(SYS_capget, &header, sets) == 0 && sets[0].effective == 0 &&
+                      sets[0].permitted == 0 && sets[1].effective == 0 && sets[1].permitted == 0;
+    return result_of(no_bounding && none);
+  };
+  EXPECT_EQ(in_child(0, "", "", body), 0);
 }
 
 TEST(SandboxLayers, ResourceLimitsBoundFileSizeAndAddressSpace) {

@@ -37,6 +37,13 @@ struct NORVEX_API AnalysisOptions {
   std::size_t memory_limit = std::size_t{4} << 30;
   /// Largest file the run may write, in bytes (0: none).
   std::size_t file_size_limit = std::size_t{256} << 20;
+  /// Most bytes the run may write in all, across its private folder and the media folder
+  /// (0: none). A run past it is stopped; it is checked every 50 ms or so, so a run can go
+  /// past it by what it writes in that time.
+  std::size_t disk_limit = std::size_t{512} << 20;
+  /// Most threads the run may have at once (0: none). A run past it is stopped; it is
+  /// checked every 10 ms or so.
+  unsigned thread_limit = 256;
   /// Directory the code runs in; empty means the caller's current directory at call time.
   std::filesystem::path working_directory = {};
   /// The one folder the code may write to besides its private temporary folder (charts); a

@@ -22,11 +22,18 @@ enum {
   NORVEX_LAYER_NO_NEW_PRIVS = 1u << 4,
   NORVEX_LAYER_RESOURCE_LIMITS = 1u << 5,
   NORVEX_LAYER_SUBREAPER = 1u << 6, /* descendants of a run return to the fork server */
-  NORVEX_LAYER_ALL = (1u << 7) - 1u
+  NORVEX_LAYER_NO_PRIVILEGES = 1u << 7, /* no capabilities, bounding set and ambient included */
+  NORVEX_LAYER_ALL = (1u << 8) - 1u,
+  /* What strict runs require: the guarantees (files, network, signals, devices, privilege,
+   * limits) hold with these. Landlock's network rules and scopes add depth where the kernel
+   * has them; the system call filter holds the same lines without them. */
+  NORVEX_LAYER_REQUIRED = NORVEX_LAYER_ALL & ~(NORVEX_LAYER_LANDLOCK_NETWORK |
+                                                NORVEX_LAYER_LANDLOCK_SCOPES)
 };
 
 /* The layers this kernel offers; *landlock_abi (when not null) receives the Landlock ABI
- * version, 0 when Landlock is missing or disabled. */
+ * version, 0 when Landlock is missing or disabled. NORVEX_SANDBOX_LANDLOCK_ABI=N caps the ABI
+ * used (0: none), here and in every function below. */
 unsigned norvex_sandbox_probe(int* landlock_abi);
 
 /* Sets the resource limits (0 leaves one as it is) and disables core files.
@@ -47,8 +54,10 @@ int norvex_sandbox_prepare(void);
  * Landlock but the ruleset failed. norvex_sandbox_allow adds paths, read-only or (writable not
  * 0) read-write, to a ruleset that handles file access (0, or -1 with error set).
  *
- * norvex_sandbox_enforce applies the wanted layers among NO_NEW_PRIVS, LANDLOCK_* (through the
- * ruleset, when not -1) and SECCOMP to the calling process. It returns the layers applied; when
+ * norvex_sandbox_enforce applies the wanted layers among NO_NEW_PRIVS, NO_PRIVILEGES (every
+ * capability dropped), LANDLOCK_* (through the ruleset, when not -1) and SECCOMP (an
+ * allow-list of system calls: no new process or program, no socket but a stream pair; calls
+ * on a process only on the caller itself) to the calling process. It returns the layers applied; when
  * a wanted layer that the kernel offers could not be applied, it writes why into error (a C
  * string of at most error_size bytes) and leaves the layer out of the result. */
 int norvex_sandbox_ruleset(const char* read_only, const char* read_write, unsigned wanted,

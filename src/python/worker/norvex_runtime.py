@@ -100,7 +100,11 @@ def analyse(code, env_dir=None, generation=0):
 # ---- the analysis fork server ------------------------------------------------------------
 #
 # The library talks to the server over descriptor 3 in length-prefixed JSON frames. Each
-# request arrives with a descriptor of its own (SCM_RIGHTS): that run's channel. Every run
+# request arrives with a descriptor of its own (SCM_RIGHTS): that run's channel. The server
+# never sees what a run is asked to do: the library writes the request (code, paths) on the
+# run's channel, where only the run reads it, and tells the server only its limits. So the
+# server, from which every run is forked, holds nothing of one tenant's request or data for
+# the next run to find in its memory. Every run
 # takes place in a fresh process forked from the server. The server keeps one such process
 # forked ahead, idle and ready (the spare), so that a request does not wait for a fork: it
 # hands the request and its channel to the spare, forks the next spare and goes back to its
@@ -109,12 +113,15 @@ def analyse(code, env_dir=None, generation=0):
 # itself, runs the code and writes its result there too. The server keeps its own copy of
 # the channel: when the library closes it, the run is killed; when the run's process has
 # ended, the server cleans up after it and writes {"status": "died", "how": ...}, which the
-# library reads only when no result came before it.
+# library reads only when no result came before it. While a run lasts the server watches its
+# thread count and what it writes to its folders, and stops a run that passes its limits.
 
 _CHANNEL = 3
 _CONTROL = 4  # a spare's end of its link to the server, where its request comes
 _MAX_FD = 1 << 30
 _HEADER = struct.Struct(">I")
+_MAX_REQUEST = 64 << 20  # a request larger than this is refused, not read
+_WATCH_INTERVAL = 0.01  # seconds between two looks at the running runs
 
 # Read-only for the run: what the interpreter and its libraries load, never the caller's
 # folders. Paths that do not exist on a system are skipped.
@@ -122,8 +129,14 @@ _READ_ONLY = (
     "/usr/lib", "/usr/lib64", "/usr/lib32", "/usr/libexec", "/usr/share", "/usr/bin",
     "/usr/local/lib", "/usr/local/share", "/lib", "/lib64", "/lib32", "/bin",
     "/etc/ld.so.cache", "/etc/localtime", "/etc/matplotlibrc", "/etc/mime.types",
-    "/dev/urandom", "/dev/random", "/dev/zero", "/proc/self", "/proc/cpuinfo",
+    "/dev/urandom", "/dev/random", "/dev/zero", "/proc/cpuinfo",
     "/proc/meminfo", "/sys/devices/system/cpu",
+)
+# What a run may read of its own /proc entry: not "net" (the host's sockets) nor "task"
+# (which holds "net" again). Resolved in the run's own process.
+_PROC_SELF = (
+    "auxv", "cgroup", "cmdline", "comm", "environ", "exe", "fd", "fdinfo", "limits", "maps",
+    "mem", "mountinfo", "mounts", "smaps", "stat", "statm", "status",
 )
 _READ_WRITE = ("/dev/null",)
 
@@ -297,6 +310,9 @@ _LAYER_LANDLOCK_FILES = 1 << 0
 _LAYER_LANDLOCK = (1 << 3) - 1  # files, network and scopes
 _LAYER_LIMITS = 1 << 5
 _LAYER_SUBREAPER = 1 << 6
+# Landlock's network rules and scopes add depth; the system call filter holds the same lines
+# without them, so a strict run does not require them.
+_LAYER_REQUIRED = ((1 << 8) - 1) & ~((1 << 1) | (1 << 2))
 _server = {"confinement": None, "subreaper": False}
 
 
@@ -321,11 +337,19 @@ def _read_only_paths():
     return _server["read_only"]
 
 
+def _run_read_only_paths():
+    """The read-only paths with this process's own /proc entries (called in the run)."""
+    own = "/proc/%d/" % os.getpid()
+    return _read_only_paths() + "".join("\n" + own + name for name in _PROC_SELF).encode()
+
+
 def _spare(control, private, server):
     """The life of a run's process: made ready ahead, it waits for its one request, runs it
     and exits."""
     try:
-        os.setpgid(0, 0)  # the library ends the run by killing this group
+        # A session and process group of its own, without a terminal: the library ends the run
+        # by killing this group, and nothing the run does reaches the caller's terminal.
+        os.setsid()
         # A run does not outlive the server, which alone cleans up after it.
         _server["confinement"].die_with_parent()
         if os.getppid() != server:
@@ -333,6 +357,7 @@ def _spare(control, private, server):
         null = os.open(os.devnull, os.O_RDWR)
         os.dup2(null, 0)
         os.dup2(null, 1)  # what the code writes to descriptor 1 is no part of any output
+        os.dup2(null, 2)  # nor what it writes to 2: never the caller's standard error or log
         # Nothing of the server's stays open: its channel (the run's comes there), the other
         # runs' channels.
         os.dup2(null, _CHANNEL)
@@ -345,7 +370,7 @@ def _spare(control, private, server):
 
         tempfile.tempdir = private
         prepared = _Prepared(private)
-        body, received = _receive_frame(_CONTROL)
+        _, received = _receive_frame(_CONTROL)
         if not received:
             return  # the server ended, or took the spare back
         os.dup2(received[0], _CHANNEL)
@@ -354,8 +379,10 @@ def _spare(control, private, server):
         os.close(_CONTROL)
         os.write(_CHANNEL, prepared.started)
         try:
-            request = json.loads(body.decode("utf-8"))
-        except (AttributeError, ValueError) as error:
+            request = json.loads(_read_request(_CHANNEL).decode("utf-8"))
+            if not isinstance(request, dict):
+                raise ValueError("the request is not a JSON object")
+        except (AttributeError, ValueError, OSError) as error:
             result = {"status": "error", "type": type(error).__name__, "message": str(error)}
         else:
             result = _run_request(request, prepared)
@@ -367,6 +394,24 @@ def _spare(control, private, server):
         os._exit(0)
 
 
+def _read_exactly(fd, size):
+    data = b""
+    while len(data) < size:
+        chunk = os.read(fd, min(size - len(data), 1 << 20))
+        if not chunk:
+            raise ValueError("the request ended early")
+        data += chunk
+    return data
+
+
+def _read_request(fd):
+    """The run's request, written by the library on the run's own channel."""
+    size = _HEADER.unpack(_read_exactly(fd, _HEADER.size))[0]
+    if size > _MAX_REQUEST:
+        raise ValueError("the request is larger than %d bytes" % _MAX_REQUEST)
+    return _read_exactly(fd, size)
+
+
 class _Prepared:
     """What a spare makes ready before its request: the Landlock ruleset of every run (all but
     what comes with the request), its first frame, and the pages that every run writes to,
@@ -376,7 +421,7 @@ class _Prepared:
         self.private = private
         self.started = _frame({"started": os.getpid()})
         self.ruleset, self.covered, _ = _server["confinement"].ruleset(
-            _read_only_paths(), list(_READ_WRITE) + [private], _LAYER_LANDLOCK)
+            _run_read_only_paths(), list(_READ_WRITE) + [private], _LAYER_LANDLOCK)
         json.loads('{"code": "pass", "cwd": "/", "layers": 0, "env": null}')
         run("pass", {})
         _close_figures()
@@ -393,7 +438,7 @@ class _Prepared:
             if ruleset >= 0:
                 os.close(ruleset)
             ruleset, covered, why = confinement.ruleset(
-                _read_only_paths(), list(_READ_WRITE) + [self.private], wanted)
+                _run_read_only_paths(), list(_READ_WRITE) + [self.private], wanted)
             if ruleset < 0:
                 return -1, 0, why
         why = ""
@@ -433,7 +478,7 @@ def _run_request(request, prepared):
         os.close(ruleset)
     why = "; ".join(text for text in (why, enforce_why) if text)
     applied |= confined
-    missing = wanted & ~applied
+    missing = wanted & ~applied & _LAYER_REQUIRED
     if missing and request.get("strict"):
         return {"status": "refused", "layers": applied,
                 "message": why or "a confinement layer could not be applied", "missing": missing}
@@ -509,7 +554,8 @@ def _remove_abandoned(parent):
 class _Run:
     """A run's process as the server sees it: a spare (control is open) or a run."""
 
-    __slots__ = ("pid", "pidfd", "control", "channel", "private")
+    __slots__ = ("pid", "pidfd", "control", "channel", "private", "limits", "started",
+                 "stopped", "checks")
 
     def __init__(self, pid, control, private):
         self.pid = pid
@@ -517,6 +563,64 @@ class _Run:
         self.control = control  # the server's end of the spare's link
         self.channel = -1  # the server's copy of the run's channel, once it has one
         self.private = private
+        self.limits = {}  # threads, disk (bytes) and media (folder), from the library
+        self.started = 0  # when it got its request (time.time_ns())
+        self.stopped = None  # why the server stopped it, if it did
+        self.checks = 0
+
+
+def _count(value, default):
+    return value if isinstance(value, int) and value >= 0 else default
+
+
+def _threads(pid):
+    """The number of threads of process pid, or 0 when it has ended."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as stat:
+            fields = stat.read().rsplit(b")", 1)[1].split()
+        return int(fields[17])
+    except (OSError, IndexError, ValueError):
+        return 0
+
+
+def _held_unlinked(pid):
+    """Bytes held by the files that process pid keeps open after removing them (they are in
+    no folder, but still take their place, in memory on a tmpfs)."""
+    total = 0
+    base = "/proc/%d/fd" % pid
+    try:
+        names = os.listdir(base)
+    except OSError:
+        return 0
+    for name in names:
+        try:
+            info = os.stat(os.path.join(base, name))
+        except OSError:
+            continue
+        if info.st_nlink == 0 and (info.st_mode & 0o170000) == 0o100000:
+            total += max(info.st_size, info.st_blocks * 512)
+    return total
+
+
+def _written(folder, since):
+    """Bytes held by the files under folder changed at or after since (ns), not following
+    links."""
+    total, stack = 0, [folder]
+    while stack:
+        try:
+            entries = list(os.scandir(stack.pop()))
+        except OSError:
+            continue
+        for entry in entries:
+            try:
+                info = entry.stat(follow_symlinks=False)
+            except OSError:
+                continue
+            if entry.is_dir(follow_symlinks=False):
+                stack.append(entry.path)
+            elif info.st_mtime_ns >= since or info.st_ctime_ns >= since:
+                total += max(info.st_size, info.st_blocks * 512)
+    return total
 
 
 class _Server:
@@ -544,7 +648,11 @@ class _Server:
         self._fork_spare()
         while True:
             waiting = self.orphans or any(run.pidfd < 0 for run in self.runs.values())
-            for fd, _ in self.poll.poll(20 if waiting else None):
+            running = any(run.channel >= 0 for run in self.runs.values())
+            timeout = 20 if waiting else None
+            if running:
+                timeout = _WATCH_INTERVAL * 1000
+            for fd, _ in self.poll.poll(timeout):
                 if fd == _CHANNEL:
                     if not self._receive(channel):
                         self._end_all()  # the library closed the channel: it is done with us
@@ -564,6 +672,29 @@ class _Server:
                 for run in [r for r in self.runs.values() if r.pidfd < 0]:
                     self._finish(run, block=False)
                 self._reap_orphans()
+            if running:
+                self._watch_runs()
+
+    def _watch_runs(self):
+        """Stops a run that has more threads, or has written more to its folders, than its
+        limits allow. Threads are counted every look, folders every fifth."""
+        for run in [r for r in self.runs.values() if r.channel >= 0 and r.stopped is None]:
+            limits = run.limits
+            most = _count(limits.get("threads"), 0)
+            if most and _threads(run.pid) > most:
+                run.stopped = "was stopped: it started more than %d threads" % most
+            run.checks += 1
+            budget = _count(limits.get("disk"), 0)
+            if run.stopped is None and budget and run.checks % 5 == 0:
+                used = _written(run.private, 0) + _held_unlinked(run.pid)
+                media = limits.get("media")
+                if isinstance(media, str) and media:
+                    used += _written(media, run.started)
+                if used > budget:
+                    run.stopped = ("was stopped: it wrote more than %d MiB to its folders"
+                                   % (budget >> 20))
+            if run.stopped is not None:
+                _kill_group(run.pid)
 
     def _receive(self, channel):
         import socket
@@ -583,11 +714,16 @@ class _Server:
             self.data = self.data[_HEADER.size + size:]
             if not self.received:
                 continue  # a request without its channel has nowhere to answer
-            # The server does not read requests: the run does, once it is forked.
-            self._hand_over(frame, self.received.pop(0))
+            # Only the run's limits: the request itself comes on the run's channel.
+            try:
+                limits = json.loads(frame[_HEADER.size:].decode("utf-8"))
+            except ValueError:
+                limits = {}
+            self._hand_over(frame, self.received.pop(0),
+                            limits if isinstance(limits, dict) else {})
         return True
 
-    def _hand_over(self, frame, channel):
+    def _hand_over(self, frame, channel, limits):
         for _ in range(2):  # a spare that died unused is replaced once
             if self.spare is None:
                 error = self._fork_spare()
@@ -604,8 +740,11 @@ class _Server:
             os.close(run.control)
             run.control = -1
             run.channel = channel
-            # The library writes nothing on a run's channel: readable means closed.
-            self._watch(channel, run, "channel")
+            run.limits = limits
+            run.started = time.time_ns()
+            # The library writes the request on the run's channel, for the run: the server
+            # looks only for its end (the library closed it).
+            self._watch(channel, run, "channel", self.select.POLLRDHUP)
             self._fork_spare()  # the next run's
             return
         self._refuse(channel, failure)
@@ -631,10 +770,6 @@ class _Server:
         if pid == 0:
             _spare(theirs, private, self.pid)  # does not return
         os.close(theirs)
-        try:
-            os.setpgid(pid, pid)
-        except OSError:
-            pass  # the spare has done it already, or has ended
         run = _Run(pid, ours, private)
         try:
             run.pidfd = os.pidfd_open(pid)
@@ -654,9 +789,9 @@ class _Server:
             pass
         os.close(channel)
 
-    def _watch(self, fd, run, what):
+    def _watch(self, fd, run, what, events=None):
         self.watched[fd] = (run, what)
-        self.poll.register(fd, self.select.POLLIN)
+        self.poll.register(fd, self.select.POLLIN if events is None else events)
 
     def _unwatch(self, fd):
         if self.watched.pop(fd, None) is not None:
@@ -686,7 +821,7 @@ class _Server:
         if run.channel >= 0:
             self._unwatch(run.channel)
             try:
-                _send({"status": "died", "how": _describe(status)}, run.channel)
+                _send({"status": "died", "how": run.stopped or _describe(status)}, run.channel)
             except OSError:
                 pass  # the library has its result, or is gone
             os.close(run.channel)
