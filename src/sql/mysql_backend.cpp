@@ -86,7 +86,9 @@ class MysqlBackend final : public Backend {
 
   const std::string& dialect() const noexcept override { return kDialect; }
 
-  SqlLexicon lexicon() const override { return lexicon_for_dialect(kDialect, backslash_escapes_); }
+  SqlLexicon lexicon() const override {
+    return lexicon_for_dialect(kDialect, backslash_escapes_, ansi_quotes_);
+  }
 
   std::string quote(std::string_view identifier) const override {
     return quote_with(identifier, '`', '`');
@@ -208,6 +210,7 @@ class MysqlBackend final : public Backend {
     const auto mode = query("SELECT @@SESSION.sql_mode");
     backslash_escapes_ =
         mode.empty() || mode[0][0].find("NO_BACKSLASH_ESCAPES") == std::string::npos;
+    ansi_quotes_ = !mode.empty() && mode[0][0].find("ANSI_QUOTES") != std::string::npos;
   }
 
   std::string literal(std::string_view text) {
@@ -298,6 +301,7 @@ class MysqlBackend final : public Backend {
   Options options_;
   Conn conn_;
   bool backslash_escapes_ = true;
+  bool ansi_quotes_ = false;
 };
 
 }  // namespace

@@ -221,7 +221,8 @@ class PostgresBackend final : public Backend {
     static const std::string kApplication = "norvex";
     // The session-wide time-out backs up the per-statement one for catalogue queries.
     const std::string session_options =
-        "-c DateStyle=ISO,MDY -c IntervalStyle=postgres -c statement_timeout=" +
+        "-c DateStyle=ISO,MDY -c IntervalStyle=postgres -c standard_conforming_strings=on "
+        "-c statement_timeout=" +
         std::to_string(std::max<long long>(1, options_.statement_timeout.count()));
     add("client_encoding", kEncoding);
     add("application_name", kApplication);
