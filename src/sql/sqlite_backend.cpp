@@ -1,4 +1,6 @@
 // SQLite: the file is opened read-only, and an authorizer lets generated statements only read.
+// A progress handler stops a statement at its time-out or when it has taken too much memory,
+// and no value may grow beyond kMaxValueBytes, so that no single step runs for long.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -17,6 +19,13 @@ using Db = Handle<sqlite3, sqlite3_close_v2>;
 using Stmt = Handle<sqlite3_stmt, sqlite3_finalize>;
 
 const std::string kDialect = "sqlite";
+
+// The largest text or blob a statement may build or read (SQLite's own default is 1 GB).
+constexpr int kMaxValueBytes = 64 * 1024 * 1024;
+// The memory a generated statement may take beyond what SQLite held when it began.
+constexpr sqlite3_int64 kMaxStatementMemory = 512LL * 1024 * 1024;
+// Virtual-machine steps between two checks of the clock and the memory.
+constexpr int kProgressSteps = 1000;
 
 // Functions that read or write files, load code, or change the engine.
 bool forbidden_function(const char* name) {
@@ -165,7 +174,8 @@ class SqliteBackend final : public Backend {
     run_internal("PRAGMA query_only = 1");
     sqlite3_db_config(db_.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_set_authorizer(db_.get(), &SqliteBackend::authorize, this);
-    sqlite3_progress_handler(db_.get(), 1000, &SqliteBackend::progress, this);
+    sqlite3_progress_handler(db_.get(), kProgressSteps, &SqliteBackend::progress, this);
+    sqlite3_limit(db_.get(), SQLITE_LIMIT_LENGTH, kMaxValueBytes);
     // A file that is not a database fails on first read; find out now.
     CollectSink probe;
     query("SELECT count(*) FROM sqlite_master", probe, true);
@@ -187,9 +197,17 @@ class SqliteBackend final : public Backend {
     }
   }
 
+  // Interrupts a generated statement past its deadline or over its memory allowance. The
+  // memory figure is the process's (SQLite counts no other way), taken from where the
+  // statement began.
   static int progress(void* self) {
-    const auto* backend = static_cast<SqliteBackend*>(self);
-    return backend->deadline_ && Clock::now() > *backend->deadline_ ? 1 : 0;
+    auto* backend = static_cast<SqliteBackend*>(self);
+    if (!backend->deadline_) return 0;
+    if (sqlite3_memory_used() - backend->memory_at_start_ > kMaxStatementMemory) {
+      backend->over_memory_ = true;
+      return 1;
+    }
+    return Clock::now() > *backend->deadline_ ? 1 : 0;
   }
 
   void run_internal(const char* sql) {
@@ -213,6 +231,10 @@ class SqliteBackend final : public Backend {
   }
 
   [[noreturn]] void fail(int rc) const {
+    if ((rc & 0xFF) == SQLITE_INTERRUPT && over_memory_) {
+      throw DatabaseError("Statement stopped: it took more than " +
+                          std::to_string(kMaxStatementMemory / (1024 * 1024)) + " MB of memory");
+    }
     if ((rc & 0xFF) == SQLITE_INTERRUPT && deadline_) {
       throw DatabaseError(
           "Statement timed out after " + std::to_string(options_.statement_timeout.count()) + " ms",
@@ -249,7 +271,11 @@ class SqliteBackend final : public Backend {
     }
     bool announced = false;
     Row row(static_cast<std::size_t>(count));
-    if (!trusted) deadline_ = Clock::now() + options_.statement_timeout;
+    if (!trusted) {
+      deadline_ = Clock::now() + options_.statement_timeout;
+      memory_at_start_ = sqlite3_memory_used();
+      over_memory_ = false;
+    }
     struct ClearDeadline {
       std::optional<Clock::time_point>& d;
       ~ClearDeadline() { d.reset(); }
@@ -301,6 +327,8 @@ class SqliteBackend final : public Backend {
   Db db_;
   bool trusted_ = false;
   std::optional<Clock::time_point> deadline_;
+  sqlite3_int64 memory_at_start_ = 0;
+  bool over_memory_ = false;
 };
 
 }  // namespace
