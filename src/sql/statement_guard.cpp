@@ -263,9 +263,10 @@ class Scanner {
   }
 
   // /* ... */: PostgreSQL and SQL Server nest them, MySQL and SQLite end at the first "*/".
-  // MySQL runs the text of /*! ... */ and /*M! ... */: never treat it as a comment.
+  // MySQL runs the text of /*! ... */ and /*M! ... */: never treat it as a comment, on any
+  // engine, since a text read as a comment by one engine is code for another.
   void block_comment() {
-    if (r_ == Reading::mysql && (peek(2) == '!' || (peek(2) == 'M' && peek(3) == '!'))) {
+    if (peek(2) == '!' || (peek(2) == 'M' && peek(3) == '!')) {
       refuse("executable comments (/*! ... */) are not allowed");
     }
     const bool nests = r_ == Reading::postgresql || r_ == Reading::mssql;

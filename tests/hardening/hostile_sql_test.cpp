@@ -282,6 +282,11 @@ TEST_F(QuotedCallsForAFileReadingRole, WouldReadTheFileButAreRefusedByTheFacade)
            "SELECT U&\"pg\\005fread_file\"('PG_VERSION')",
            "SELECT \"pg_stat_file\"('PG_VERSION')",
            "SELECT query_to_xml('SELECT pg_read_file(''PG_VERSION'')', true, true, '')",
+           // A comment that ends at CR for PostgreSQL, and a query run from text.
+           "SELECT 1 AS a --\r, pg_read_file('PG_VERSION') AS leaked",
+           "--x\rSELECT pg_read_file('PG_VERSION')\n/* /* */ SELECT */",
+           "SELECT ts_rewrite('a'::tsquery, 'SELECT pg_read' || '_file(''PG_VERSION'')::tsquery, "
+           "''b''::tsquery')",
        }) {
     try {
       const std::string rows = db->run(sql);
@@ -292,6 +297,20 @@ TEST_F(QuotedCallsForAFileReadingRole, WouldReadTheFileButAreRefusedByTheFacade)
     }
   }
   EXPECT_EQ(db->run("SELECT 1"), "[(1,)]");
+}
+
+// Another session of the same role, which PostgreSQL would let this one end, stays alive.
+TEST_F(QuotedCallsForAFileReadingRole, AnotherSessionOfTheRoleSurvives) {
+  const std::string uri = "postgresql+psycopg2://" + server_.user + ":" + server_.password + "@" +
+                          server_.host + ":" + std::to_string(server_.port) + "/" +
+                          server_.database;
+  auto victim = sql::CustomSQLDatabase::from_uri(uri);
+  auto db = sql::CustomSQLDatabase::from_uri(uri);
+  const std::string pid = victim->run("SELECT pg_backend_pid()");
+  EXPECT_THROW((void)db->run("SELECT pid --\r, pg_terminate_backend(pid) FROM pg_stat_activity "
+                             "WHERE application_name = 'norvex' AND pid <> pg_backend_pid()"),
+               DatabaseError);
+  EXPECT_EQ(victim->run("SELECT pg_backend_pid()"), pid);
 }
 
 // SQL Server has no read-only session mode and runs batches without ";", so there the
