@@ -1,9 +1,15 @@
 #pragma once
 // The seam between the facade and one engine's client library.
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "norvex/error.hpp"
@@ -42,11 +48,47 @@ class RowSink {
   virtual bool row(const Row& row) = 0;
 };
 
-/// The connection was lost (server restarted or gone); the facade re-opens it once.
+/// The connection was lost before the statement reached the server (server restarted or
+/// gone); the facade re-opens it and runs the statement once more. A connection lost after
+/// the statement was sent is a plain DatabaseError: the statement is never run twice.
 class ConnectionLost : public DatabaseError {
  public:
   using DatabaseError::DatabaseError;
 };
+
+/// Stops a statement that outlives its time-out when the server's own time-out did not:
+/// `cancel` runs at `cancel_at`, then `abandon` at `abandon_at`, each on the watchdog's
+/// thread, unless the statement ended first (the watchdog was destroyed). `abandon` must
+/// make the blocked client call return (by shutting the socket) and end the server's work.
+/// Thread rule: owned by the thread that runs the statement.
+class Watchdog {
+ public:
+  using Clock = std::chrono::steady_clock;
+  Watchdog(Clock::time_point cancel_at, std::function<void()> cancel, Clock::time_point abandon_at,
+           std::function<void()> abandon);
+  ~Watchdog();
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  /// Whether `cancel` (or also `abandon`) began.
+  [[nodiscard]] bool cancelled() const noexcept { return cancelled_; }
+  [[nodiscard]] bool abandoned() const noexcept { return abandoned_; }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::atomic<bool> cancelled_{false}, abandoned_{false};
+  std::thread thread_;
+};
+
+/// When a statement started at `started` is cancelled and then abandoned: half the grace
+/// after its time-out, then three quarters of it, which leaves the last quarter for ending
+/// the server's work and returning.
+Watchdog::Clock::time_point cancel_time(Watchdog::Clock::time_point started, const Options& o);
+Watchdog::Clock::time_point abandon_time(Watchdog::Clock::time_point started, const Options& o);
+
+/// The error of a statement stopped after its time-out.
+DatabaseError timed_out(const Options& options);
 
 /// One connection to one engine. Every statement runs read-only, rolled back, under the
 /// statement time-out; callers check generated statements with the guard first.
@@ -83,21 +125,6 @@ NORVEX_API std::unique_ptr<Backend> open_odbc(const ConnectionUri& uri, const Op
 /// that ends a connection (killed, restarted, timed out) says so or closes the socket, both
 /// of which make it readable. Never throws.
 bool idle_socket_healthy(int fd) noexcept;
-
-/// Runs `statement`, then `rollback`, also when the statement fails; after a lost connection
-/// there is nothing to roll back, so that error passes on at once.
-template <class Statement, class Rollback>
-void run_then_roll_back(Statement&& statement, Rollback&& rollback) {
-  try {
-    statement();
-  } catch (const ConnectionLost&) {
-    throw;
-  } catch (...) {
-    rollback();
-    throw;
-  }
-  rollback();
-}
 
 /// Quotes an identifier by doubling the quote character.
 std::string quote_with(std::string_view identifier, char open, char close);

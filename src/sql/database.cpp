@@ -171,6 +171,7 @@ struct CustomSQLDatabase::Impl {
     detail::Backend& operator*() const { return *backend_; }
     detail::Backend* operator->() const { return backend_.get(); }
     void drop() noexcept { backend_.reset(); }
+    [[nodiscard]] bool held() const noexcept { return backend_ != nullptr; }
 
    private:
     Impl& pool_;
@@ -208,8 +209,9 @@ struct CustomSQLDatabase::Impl {
   }
 
   // Runs `work` on a connection of the pool. An idle connection the server has closed is
-  // re-opened first; one lost during the work is re-opened and the work repeated once,
-  // which is safe because nothing we run changes data.
+  // re-opened first; one lost before the work reached the server (ConnectionLost) is
+  // re-opened and the work repeated once. A connection the work left closed (lost while a
+  // statement ran, stopped after a time-out, or not reset) leaves the pool.
   template <class Work>
   auto with_connection(Work&& work) {
     Lease backend = lease();
@@ -222,18 +224,26 @@ struct CustomSQLDatabase::Impl {
         throw;
       }
     };
+    const auto attempt = [&](bool last) {
+      try {
+        auto result = work(*backend);
+        if (!backend->healthy()) backend.drop();
+        return result;
+      } catch (const detail::ConnectionLost&) {
+        if (last) backend.drop();
+        throw;
+      } catch (...) {
+        if (!backend->healthy()) backend.drop();
+        throw;
+      }
+    };
     if (!backend->healthy()) reopen();
     try {
-      return work(*backend);
+      return attempt(false);
     } catch (const detail::ConnectionLost&) {
       reopen();
     }
-    try {
-      return work(*backend);
-    } catch (const detail::ConnectionLost&) {
-      backend.drop();
-      throw;
-    }
+    return attempt(true);
   }
 
   static std::string quoted_list(const detail::Backend& backend,
@@ -390,6 +400,47 @@ std::string CustomSQLDatabase::get_table_info(std::string_view comma_separated_n
 }
 
 namespace detail {
+
+Watchdog::Watchdog(Clock::time_point cancel_at, std::function<void()> cancel,
+                   Clock::time_point abandon_at, std::function<void()> abandon) {
+  thread_ = std::thread(
+      [this, cancel_at, abandon_at, cancel = std::move(cancel), abandon = std::move(abandon)] {
+        std::unique_lock lock(mutex_);
+        if (wake_.wait_until(lock, cancel_at, [&] { return done_; })) return;
+        cancelled_ = true;
+        lock.unlock();
+        cancel();
+        lock.lock();
+        if (wake_.wait_until(lock, abandon_at, [&] { return done_; })) return;
+        abandoned_ = true;
+        lock.unlock();
+        abandon();
+      });
+}
+
+Watchdog::~Watchdog() {
+  {
+    std::lock_guard lock(mutex_);
+    done_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+Watchdog::Clock::time_point cancel_time(Watchdog::Clock::time_point started, const Options& o) {
+  return started + o.statement_timeout + o.timeout_grace / 2;
+}
+
+Watchdog::Clock::time_point abandon_time(Watchdog::Clock::time_point started, const Options& o) {
+  return started + o.statement_timeout + o.timeout_grace * 3 / 4;
+}
+
+DatabaseError timed_out(const Options& options) {
+  return DatabaseError("Statement timed out after " +
+                           std::to_string(options.statement_timeout.count()) +
+                           " ms and was stopped",
+                       "57014", true);
+}
 
 bool idle_socket_healthy(int fd) noexcept {
   if (fd < 0) return false;

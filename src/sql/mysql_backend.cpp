@@ -1,10 +1,14 @@
 // MySQL and MariaDB through MariaDB Connector/C: the session is read-only and each statement
-// runs in a START TRANSACTION READ ONLY that is rolled back, under the server's statement
-// time-out; local infile is off and multi-statements are never enabled.
+// runs in a START TRANSACTION READ ONLY under the server's statement time-out, after which
+// the connection is reset (rolled back, named locks released, variables cleared); local
+// infile is off and multi-statements are never enabled.
 #include <errmsg.h>
 #include <mysql.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <exception>
 #include <mutex>
 
 #include "backend.hpp"
@@ -86,17 +90,59 @@ class MysqlBackend final : public Backend {
 
   const std::string& dialect() const noexcept override { return kDialect; }
 
-  SqlLexicon lexicon() const override { return lexicon_for_dialect(kDialect, backslash_escapes_); }
+  SqlLexicon lexicon() const override {
+    return lexicon_for_dialect(kDialect, backslash_escapes_, ansi_quotes_);
+  }
 
   std::string quote(std::string_view identifier) const override {
     return quote_with(identifier, '`', '`');
   }
 
   void execute(std::string_view sql, RowSink& sink) override {
-    // Re-asserted every time: nothing a statement did may carry over to the next.
-    command("SET SESSION TRANSACTION READ ONLY");
+    const auto started = Watchdog::Clock::now();
+    // Re-asserted every time, since the reset after each statement returns the session to
+    // the server's defaults. Lost here, nothing was run: the facade may try again.
+    command(session_settings_);
     command("START TRANSACTION READ ONLY");
-    run_then_roll_back([&] { stream(sql, sink); }, [&] { rollback(); });
+    const unsigned long id = mysql_thread_id(conn_.get());
+    const int socket = static_cast<int>(mysql_get_socket(conn_.get()));
+    std::exception_ptr error;
+    bool lost = false, cancelled = false, abandoned = false;
+    {
+      Watchdog dog(
+          cancel_time(started, options_), [&] { kill("KILL QUERY ", id); },
+          abandon_time(started, options_),
+          [&] {
+            ::shutdown(socket, SHUT_RDWR);
+            kill("KILL CONNECTION ", id);
+          });
+      try {
+        stream(sql, sink);
+      } catch (const ConnectionLost&) {
+        lost = true;
+        error = std::current_exception();
+      } catch (...) {
+        error = std::current_exception();
+      }
+      cancelled = dog.cancelled();
+      abandoned = dog.abandoned();
+    }
+    if (abandoned) {
+      conn_.reset();
+      throw timed_out(options_);
+    }
+    if (lost) {
+      conn_.reset();
+      try {
+        std::rethrow_exception(error);
+      } catch (const ConnectionLost& e) {
+        throw DatabaseError(std::string(e.what()) + " (while the statement ran; not run again)",
+                            e.sqlstate(), true);
+      }
+    }
+    reset();
+    if (cancelled && error) throw timed_out(options_);
+    if (error) std::rethrow_exception(error);
   }
 
   std::vector<std::string> table_names() override {
@@ -166,9 +212,8 @@ class MysqlBackend final : public Backend {
   }
 
  private:
-  void connect() {
-    Conn conn(mysql_init(nullptr));
-    if (!conn) throw DatabaseError("Cannot connect to MySQL: out of memory");
+  // Sets the client options and connects; false with the client's error on `conn`.
+  bool open(MYSQL* conn) const {
     const unsigned connect_seconds = static_cast<unsigned>(
         std::max<long long>(1, (options_.connect_timeout.count() + 999) / 1000));
     // The client-side read limit only backs up the server's statement time-out.
@@ -176,22 +221,28 @@ class MysqlBackend final : public Backend {
         static_cast<unsigned>((options_.statement_timeout.count() + 999) / 1000 + 10);
     const unsigned no_infile = 0;
     const my_bool no_reconnect = 0;
-    mysql_optionsv(conn.get(), MYSQL_OPT_CONNECT_TIMEOUT, &connect_seconds);
-    mysql_optionsv(conn.get(), MYSQL_OPT_READ_TIMEOUT, &read_seconds);
-    mysql_optionsv(conn.get(), MYSQL_OPT_WRITE_TIMEOUT, &read_seconds);
-    mysql_optionsv(conn.get(), MYSQL_OPT_LOCAL_INFILE, &no_infile);
-    mysql_optionsv(conn.get(), MYSQL_OPT_RECONNECT, &no_reconnect);
-    mysql_optionsv(conn.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    mysql_optionsv(conn, MYSQL_OPT_CONNECT_TIMEOUT, &connect_seconds);
+    mysql_optionsv(conn, MYSQL_OPT_READ_TIMEOUT, &read_seconds);
+    mysql_optionsv(conn, MYSQL_OPT_WRITE_TIMEOUT, &read_seconds);
+    mysql_optionsv(conn, MYSQL_OPT_LOCAL_INFILE, &no_infile);
+    mysql_optionsv(conn, MYSQL_OPT_RECONNECT, &no_reconnect);
+    mysql_optionsv(conn, MYSQL_SET_CHARSET_NAME, "utf8mb4");
     if (uri_.port) {
       // "localhost" would mean the Unix socket and the port would be ignored.
       const unsigned tcp = MYSQL_PROTOCOL_TCP;
-      mysql_optionsv(conn.get(), MYSQL_OPT_PROTOCOL, &tcp);
+      mysql_optionsv(conn, MYSQL_OPT_PROTOCOL, &tcp);
     }
     const char* host = uri_.host.empty() ? nullptr : uri_.host.c_str();
     const char* db = uri_.database.empty() ? nullptr : uri_.database.c_str();
-    if (mysql_real_connect(conn.get(), host, uri_.user.c_str(), uri_.password.c_str(), db,
-                           uri_.port ? static_cast<unsigned>(*uri_.port) : 0, nullptr,
-                           0) == nullptr) {
+    return mysql_real_connect(conn, host, uri_.user.c_str(), uri_.password.c_str(), db,
+                              uri_.port ? static_cast<unsigned>(*uri_.port) : 0, nullptr,
+                              0) != nullptr;
+  }
+
+  void connect() {
+    Conn conn(mysql_init(nullptr));
+    if (!conn) throw DatabaseError("Cannot connect to MySQL: out of memory");
+    if (!open(conn.get())) {
       throw DatabaseError(
           "Cannot connect to MySQL: " + scrub(mysql_error(conn.get()), uri_.password),
           mysql_sqlstate(conn.get()), true);
@@ -200,14 +251,18 @@ class MysqlBackend final : public Backend {
     const std::string server = mysql_get_server_info(conn_.get());
     const long long ms = std::max<long long>(1, options_.statement_timeout.count());
     if (server.find("MariaDB") != std::string::npos) {
-      command("SET SESSION max_statement_time = " + std::to_string(ms / 1000) + "." +
-              std::to_string(1000 + ms % 1000).substr(1));
+      session_settings_ = "SET NAMES utf8mb4, SESSION tx_read_only = 1, ";
+      session_settings_ += "SESSION max_statement_time = " + std::to_string(ms / 1000) + "." +
+                           std::to_string(1000 + ms % 1000).substr(1);
     } else {
-      command("SET SESSION max_execution_time = " + std::to_string(ms));
+      session_settings_ = "SET NAMES utf8mb4, SESSION transaction_read_only = 1, ";
+      session_settings_ += "SESSION max_execution_time = " + std::to_string(ms);
     }
+    command(session_settings_);
     const auto mode = query("SELECT @@SESSION.sql_mode");
     backslash_escapes_ =
         mode.empty() || mode[0][0].find("NO_BACKSLASH_ESCAPES") == std::string::npos;
+    ansi_quotes_ = !mode.empty() && mode[0][0].find("ANSI_QUOTES") != std::string::npos;
   }
 
   std::string literal(std::string_view text) {
@@ -241,10 +296,21 @@ class MysqlBackend final : public Backend {
     Result discard(mysql_store_result(conn_.get()));
   }
 
-  void rollback() noexcept {
-    const char sql[] = "ROLLBACK";
-    if (mysql_real_query(conn_.get(), sql, sizeof sql - 1) == 0) {
-      Result discard(mysql_store_result(conn_.get()));
+  // After every statement: COM_RESET_CONNECTION rolls back and drops what the session
+  // holds (named locks, user variables, LAST_INSERT_ID, prepared statements, temporary
+  // tables). A connection that cannot be reset is closed, and the facade opens a new one.
+  void reset() noexcept {
+    if (conn_ && mysql_reset_connection(conn_.get()) != 0) conn_.reset();
+  }
+
+  // KILL QUERY or KILL CONNECTION of a statement that outlived its time-out, from a
+  // connection of its own: an account may end its own connections. Best effort.
+  void kill(const char* what, unsigned long id) const noexcept {
+    Conn admin(mysql_init(nullptr));
+    if (!admin || !open(admin.get())) return;
+    const std::string sql = what + std::to_string(id);
+    if (mysql_real_query(admin.get(), sql.data(), static_cast<unsigned long>(sql.size())) == 0) {
+      Result discard(mysql_store_result(admin.get()));
     }
   }
 
@@ -298,6 +364,8 @@ class MysqlBackend final : public Backend {
   Options options_;
   Conn conn_;
   bool backslash_escapes_ = true;
+  bool ansi_quotes_ = false;
+  std::string session_settings_;  // the SET run before each statement
 };
 
 }  // namespace

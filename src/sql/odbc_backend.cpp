@@ -91,7 +91,18 @@ class OdbcBackend final : public Backend {
                                  : quote_with(identifier, '"', '"');
   }
 
-  void execute(std::string_view sql, RowSink& sink) override { run(std::string(sql), sink, 0); }
+  // A connection lost once the statement was handed to the driver is reported, never retried:
+  // the statement may have run.
+  void execute(std::string_view sql, RowSink& sink) override {
+    sent_ = false;
+    try {
+      run(std::string(sql), sink, 0);
+    } catch (const ConnectionLost& e) {
+      if (!sent_) throw;
+      throw DatabaseError(std::string(e.what()) + " (while the statement ran; not run again)",
+                          e.sqlstate(), true);
+    }
+  }
 
   std::vector<std::string> table_names() override;
   std::vector<TableSchema> describe(const std::vector<std::string>& names) override;
@@ -178,6 +189,7 @@ class OdbcBackend final : public Backend {
   SQLHENV env_ = SQL_NULL_HENV;
   SQLHDBC dbc_ = SQL_NULL_HDBC;
   std::string dialect_;
+  bool sent_ = false;   // the statement of the current execute() reached the driver
   std::string schema_;  // the default schema, empty when unknown (all schemas are listed)
 };
 
@@ -361,6 +373,7 @@ void OdbcBackend::run(const std::string& sql, RowSink& sink, int max_rows) {
     api_.SetStmtAttr(stmt.get(), SQL_ATTR_MAX_ROWS,
                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(max_rows)), 0);
   }
+  sent_ = true;
   const SQLRETURN rc = api_.ExecDirect(stmt.get(), text_arg(sql), SQL_NTS);
   if (rc == SQL_NO_DATA) return;
   stmt.check(rc, "SQLExecDirect");

@@ -1,8 +1,11 @@
 // PostgreSQL through libpq: each statement in its own READ ONLY transaction with a local
-// statement_timeout, rows streamed in single-row mode, then rolled back.
+// statement_timeout, rows streamed in single-row mode, then rolled back and the session reset
+// (whatever the statement left: advisory locks, prepared statements, settings, cursors).
 #include <libpq-fe.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <exception>
 
 #include "backend.hpp"
 #include "convert.hpp"
@@ -16,6 +19,7 @@ using Conn = Handle<PGconn, PQfinish>;
 using Result = Handle<PGresult, PQclear>;
 
 const std::string kDialect = "postgresql";
+
 constexpr char kSeparator = '\x1f';  // between the column names of one key
 
 using namespace base::detail;  // the pg_type OIDs (kPgBool, ...)
@@ -118,11 +122,55 @@ class PostgresBackend final : public Backend {
   }
 
   void execute(std::string_view sql, RowSink& sink) override {
+    const auto started = Watchdog::Clock::now();
     const std::string begin =
         "BEGIN READ ONLY; SET LOCAL statement_timeout = " +
         std::to_string(std::max<long long>(1, options_.statement_timeout.count()));
-    command(begin.c_str());
-    run_then_roll_back([&] { stream(std::string(sql), sink); }, [&] { rollback(); });
+    command(begin.c_str());  // lost here, nothing was run: the facade may try again
+    const int pid = PQbackendPID(conn_.get());
+    const int socket = PQsocket(conn_.get());
+    const Handle<PGcancel, PQfreeCancel> cancel(PQgetCancel(conn_.get()));
+    std::exception_ptr error;
+    bool lost = false, cancelled = false, abandoned = false;
+    {
+      Watchdog dog(
+          cancel_time(started, options_),
+          [&] {
+            char buffer[256];
+            if (cancel) PQcancel(cancel.get(), buffer, sizeof buffer);
+          },
+          abandon_time(started, options_),
+          [&] {
+            ::shutdown(socket, SHUT_RDWR);
+            terminate(pid);
+          });
+      try {
+        stream(std::string(sql), sink);
+      } catch (const ConnectionLost&) {
+        lost = true;
+        error = std::current_exception();
+      } catch (...) {
+        error = std::current_exception();
+      }
+      cancelled = dog.cancelled();
+      abandoned = dog.abandoned();
+    }
+    if (abandoned) {
+      conn_.reset();
+      throw timed_out(options_);
+    }
+    if (lost) {
+      conn_.reset();
+      try {
+        std::rethrow_exception(error);
+      } catch (const ConnectionLost& e) {
+        throw DatabaseError(std::string(e.what()) + " (while the statement ran; not run again)",
+                            e.sqlstate(), true);
+      }
+    }
+    roll_back_and_reset();
+    if (cancelled && error) throw timed_out(options_);
+    if (error) std::rethrow_exception(error);
   }
 
   std::vector<std::string> table_names() override {
@@ -201,7 +249,10 @@ class PostgresBackend final : public Backend {
   }
 
  private:
-  void connect() {
+  void connect() { conn_ = open_connection(true); }
+
+  // A new connection with the facade's credentials; `session` adds the session settings.
+  Conn open_connection(bool session) const {
     const std::string port = uri_.port ? std::to_string(*uri_.port) : std::string();
     const std::string timeout =
         std::to_string(std::max<long long>(2, (options_.connect_timeout.count() + 999) / 1000));
@@ -219,13 +270,15 @@ class PostgresBackend final : public Backend {
     add("connect_timeout", timeout);
     static const std::string kEncoding = "UTF8";
     static const std::string kApplication = "norvex";
-    // The session-wide time-out backs up the per-statement one for catalogue queries.
+    // The session-wide time-out backs up the per-statement one for catalogue queries. The
+    // statement guard reads '...' without backslash escapes, as these settings make sure.
     const std::string session_options =
-        "-c DateStyle=ISO,MDY -c IntervalStyle=postgres -c statement_timeout=" +
+        "-c DateStyle=ISO,MDY -c IntervalStyle=postgres -c standard_conforming_strings=on "
+        "-c statement_timeout=" +
         std::to_string(std::max<long long>(1, options_.statement_timeout.count()));
     add("client_encoding", kEncoding);
     add("application_name", kApplication);
-    add("options", session_options);
+    if (session) add("options", session_options);
     keys.push_back(nullptr);
     values.push_back(nullptr);
     Conn conn(PQconnectdbParams(keys.data(), values.data(), 0));
@@ -235,7 +288,33 @@ class PostgresBackend final : public Backend {
           "Cannot connect to PostgreSQL: " + scrub(message_of(nullptr, conn.get()), uri_.password),
           "08001", true);
     }
-    conn_ = std::move(conn);
+    return conn;
+  }
+
+  // Ends a backend that outlived its time-out, from a connection of its own: a role may end
+  // its own backends. Best effort: the facade has already given the connection up.
+  void terminate(int pid) const noexcept {
+    try {
+      const Conn admin = open_connection(false);
+      const std::string sql = "SELECT pg_terminate_backend(" + std::to_string(pid) + ")";
+      const Result r(PQexec(admin.get(), sql.c_str()));
+    } catch (...) {
+    }
+  }
+
+  // After every statement: nothing it did may outlive it on a pooled connection (advisory
+  // locks, prepared statements, settings, cursors, listeners). DISCARD ALL may not run in a
+  // transaction, so it follows the ROLLBACK (a round trip of its own costs less than what
+  // it does spelled out after the ROLLBACK in one text). A connection that cannot be reset
+  // is closed, and the facade opens a new one.
+  void roll_back_and_reset() noexcept {
+    if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
+      conn_.reset();
+      return;
+    }
+    const Result rolled_back(PQexec(conn_.get(), "ROLLBACK"));
+    const Result reset(PQexec(conn_.get(), "DISCARD ALL"));
+    if (PQresultStatus(reset.get()) != PGRES_COMMAND_OK) conn_.reset();
   }
 
   [[noreturn]] void fail(const PGresult* result) {
@@ -251,11 +330,6 @@ class PostgresBackend final : public Backend {
   void command(const char* sql) {
     const Result r(PQexec(conn_.get(), sql));
     if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) fail(r.get());
-  }
-
-  void rollback() noexcept {
-    if (PQstatus(conn_.get()) != CONNECTION_OK) return;
-    Result r(PQexec(conn_.get(), "ROLLBACK"));
   }
 
   Result query(const char* sql, const std::vector<std::string>& params) {

@@ -1,10 +1,14 @@
 // SQLite: the file is opened read-only, and an authorizer lets generated statements only read.
+// A progress handler stops a statement at its time-out or when it has taken too much memory,
+// and no value may grow beyond kMaxValueBytes, so that no single step runs for long.
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "backend.hpp"
 #include "handle.hpp"
@@ -17,6 +21,81 @@ using Db = Handle<sqlite3, sqlite3_close_v2>;
 using Stmt = Handle<sqlite3_stmt, sqlite3_finalize>;
 
 const std::string kDialect = "sqlite";
+
+// The largest text or blob a statement may build or read (SQLite's own default is 1 GB).
+constexpr int kMaxValueBytes = 64 * 1024 * 1024;
+// The memory a generated statement may take beyond what SQLite held when it began.
+constexpr sqlite3_int64 kMaxStatementMemory = 512LL * 1024 * 1024;
+// Virtual-machine steps between two checks of the clock and the memory.
+constexpr int kProgressSteps = 1000;
+// The widest width or precision printf() and format() accept.
+constexpr long long kMaxFormatWidth = 1000000;
+
+// Whether a printf() format asks for a width or precision beyond kMaxFormatWidth, written in
+// the format or given as a "*" argument. SQLite's own printf() writes "%.*c" one character
+// at a time, in one step of its machine that nothing interrupts: 900,000,000 take seconds,
+// even when the result is then dropped for being too long.
+bool oversized_format(std::string_view f, int argc, sqlite3_value** argv) {
+  int arg = 1;
+  std::size_t i = 0;
+  const auto field = [&]() {  // a width or a precision at f[i]
+    if (i < f.size() && f[i] == '*') {
+      ++i;
+      const bool wide = arg < argc && std::llabs(sqlite3_value_int64(argv[arg])) > kMaxFormatWidth;
+      ++arg;
+      return wide;
+    }
+    long long n = 0;
+    while (i < f.size() && f[i] >= '0' && f[i] <= '9') {
+      n = n * 10 + (f[i++] - '0');
+      if (n > kMaxFormatWidth) return true;
+    }
+    return false;
+  };
+  while (i < f.size()) {
+    if (f[i++] != '%') continue;
+    if (i < f.size() && f[i] == '%') {
+      ++i;
+      continue;
+    }
+    while (i < f.size() && std::strchr("-+ #0!,", f[i]) != nullptr) ++i;
+    if (field()) return true;
+    if (i < f.size() && f[i] == '.') {
+      ++i;
+      if (field()) return true;
+    }
+    while (i < f.size() && f[i] == 'l') ++i;
+    if (i < f.size()) {
+      ++i;
+      ++arg;  // the conversion takes one argument
+    }
+  }
+  return false;
+}
+
+// printf() and format() for generated statements: the format is checked, then the call is
+// made by SQLite's own printf() on a private connection (the user data).
+void limited_printf(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  if (argc == 0) return sqlite3_result_null(context);
+  const auto* format = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+  if (format != nullptr && oversized_format(format, argc, argv)) {
+    return sqlite3_result_error(context, "printf() width or precision too large", -1);
+  }
+  auto* helper = static_cast<sqlite3*>(sqlite3_user_data(context));
+  std::string sql = "SELECT printf(?1";
+  for (int i = 2; i <= argc; ++i) sql += ", ?" + std::to_string(i);
+  sql += ")";
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(helper, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+    return sqlite3_result_error(context, sqlite3_errmsg(helper), -1);
+  }
+  const Stmt stmt(raw);
+  for (int i = 0; i < argc; ++i) sqlite3_bind_value(stmt.get(), i + 1, argv[i]);
+  if (sqlite3_step(stmt.get()) != SQLITE_ROW) {
+    return sqlite3_result_error(context, sqlite3_errmsg(helper), -1);
+  }
+  sqlite3_result_value(context, sqlite3_column_value(stmt.get(), 0));
+}
 
 // Functions that read or write files, load code, or change the engine.
 bool forbidden_function(const char* name) {
@@ -165,7 +244,20 @@ class SqliteBackend final : public Backend {
     run_internal("PRAGMA query_only = 1");
     sqlite3_db_config(db_.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_set_authorizer(db_.get(), &SqliteBackend::authorize, this);
-    sqlite3_progress_handler(db_.get(), 1000, &SqliteBackend::progress, this);
+    sqlite3_progress_handler(db_.get(), kProgressSteps, &SqliteBackend::progress, this);
+    sqlite3_limit(db_.get(), SQLITE_LIMIT_LENGTH, kMaxValueBytes);
+    if (!formatter_) {
+      sqlite3* helper = nullptr;
+      const int opened =
+          sqlite3_open_v2(":memory:", &helper, SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr);
+      formatter_.reset(helper);
+      if (opened != SQLITE_OK) throw DatabaseError("Cannot open SQLite: out of memory");
+      sqlite3_limit(formatter_.get(), SQLITE_LIMIT_LENGTH, kMaxValueBytes);
+    }
+    for (const char* name : {"printf", "format"}) {
+      sqlite3_create_function_v2(db_.get(), name, -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                 formatter_.get(), &limited_printf, nullptr, nullptr, nullptr);
+    }
     // A file that is not a database fails on first read; find out now.
     CollectSink probe;
     query("SELECT count(*) FROM sqlite_master", probe, true);
@@ -187,9 +279,17 @@ class SqliteBackend final : public Backend {
     }
   }
 
+  // Interrupts a generated statement past its deadline or over its memory allowance. The
+  // memory figure is the process's (SQLite counts no other way), taken from where the
+  // statement began.
   static int progress(void* self) {
-    const auto* backend = static_cast<SqliteBackend*>(self);
-    return backend->deadline_ && Clock::now() > *backend->deadline_ ? 1 : 0;
+    auto* backend = static_cast<SqliteBackend*>(self);
+    if (!backend->deadline_) return 0;
+    if (sqlite3_memory_used() - backend->memory_at_start_ > kMaxStatementMemory) {
+      backend->over_memory_ = true;
+      return 1;
+    }
+    return Clock::now() > *backend->deadline_ ? 1 : 0;
   }
 
   void run_internal(const char* sql) {
@@ -213,6 +313,10 @@ class SqliteBackend final : public Backend {
   }
 
   [[noreturn]] void fail(int rc) const {
+    if ((rc & 0xFF) == SQLITE_INTERRUPT && over_memory_) {
+      throw DatabaseError("Statement stopped: it took more than " +
+                          std::to_string(kMaxStatementMemory / (1024 * 1024)) + " MB of memory");
+    }
     if ((rc & 0xFF) == SQLITE_INTERRUPT && deadline_) {
       throw DatabaseError(
           "Statement timed out after " + std::to_string(options_.statement_timeout.count()) + " ms",
@@ -249,7 +353,11 @@ class SqliteBackend final : public Backend {
     }
     bool announced = false;
     Row row(static_cast<std::size_t>(count));
-    if (!trusted) deadline_ = Clock::now() + options_.statement_timeout;
+    if (!trusted) {
+      deadline_ = Clock::now() + options_.statement_timeout;
+      memory_at_start_ = sqlite3_memory_used();
+      over_memory_ = false;
+    }
     struct ClearDeadline {
       std::optional<Clock::time_point>& d;
       ~ClearDeadline() { d.reset(); }
@@ -298,9 +406,12 @@ class SqliteBackend final : public Backend {
 
   std::string path_;
   Options options_;
+  Db formatter_;  // SQLite's own printf(), behind limited_printf(); outlives db_
   Db db_;
   bool trusted_ = false;
   std::optional<Clock::time_point> deadline_;
+  sqlite3_int64 memory_at_start_ = 0;
+  bool over_memory_ = false;
 };
 
 }  // namespace

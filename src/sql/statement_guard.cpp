@@ -16,6 +16,7 @@ namespace {
 
 using base::lower;
 using base::upper;
+using Reading = SqlLexicon::Reading;
 
 constexpr std::string_view kRefused = "Statement refused: ";
 
@@ -33,12 +34,17 @@ constexpr std::string_view kForbiddenWords[] = {
     // files, server-side code and copies
     "INTO", "OUTFILE", "DUMPFILE", "COPY", "LOAD", "CALL", "EXEC", "EXECUTE"};
 
-// Functions that write files or objects, read server files, act on other sessions, open
-// connections of their own, or run a query given as text (which the guard never sees).
-// Refused as bare words and as quoted names that are called.
+// Functions refused as bare words and as quoted names that are called, each group with the
+// reason. A function that runs a query given as text is refused because the guard never sees
+// that query: its text may be built at run time ('pg_read' || '_file').
 constexpr std::string_view kForbiddenFunctions[] = {
-    // MySQL / MariaDB
+    // MySQL / MariaDB: server files and user-defined shells
     "LOAD_FILE", "SYS_EXEC", "SYS_EVAL",
+    // MySQL / MariaDB: named locks held by the session, not the transaction: they would
+    // outlive the rollback on a pooled connection
+    "GET_LOCK", "RELEASE_LOCK", "RELEASE_ALL_LOCKS",
+    // MySQL / MariaDB: XPath evaluation, which neither the statement time-out nor KILL stops
+    "EXTRACTVALUE", "UPDATEXML",
     // PostgreSQL: large objects, server files, other backends, configuration
     "LO_EXPORT", "LO_IMPORT", "LO_UNLINK", "LO_FROM_BYTEA", "LO_PUT", "LO_CREATE", "LO_TRUNCATE",
     "LOWRITE", "PG_READ_FILE", "PG_READ_BINARY_FILE", "PG_STAT_FILE", "PG_WRITE_FILE",
@@ -47,21 +53,32 @@ constexpr std::string_view kForbiddenFunctions[] = {
     "PG_LS_LOGICALSNAPDIR", "PG_LS_LOGICALMAPDIR", "PG_LS_REPLSLOTDIR", "PG_TERMINATE_BACKEND",
     "PG_CANCEL_BACKEND", "PG_RELOAD_CONF", "PG_ROTATE_LOGFILE", "PG_PROMOTE", "PG_SWITCH_WAL",
     "PG_CREATE_RESTORE_POINT", "PG_BACKUP_START", "PG_BACKUP_STOP", "PG_NOTIFY", "SET_CONFIG",
-    // PostgreSQL: other connections, and queries handed over as text
+    "PG_LOGICAL_EMIT_MESSAGE",
+    // PostgreSQL: other connections
     "DBLINK", "DBLINK_EXEC", "DBLINK_CONNECT", "DBLINK_CONNECT_U", "DBLINK_SEND_QUERY",
-    "DBLINK_OPEN", "QUERY_TO_XML", "QUERY_TO_XMLSCHEMA", "QUERY_TO_XML_AND_XMLSCHEMA", "TS_STAT",
-    // SQLite
-    "LOAD_EXTENSION", "WRITEFILE",
+    "DBLINK_OPEN",
+    // PostgreSQL: queries handed over as text (or as a cursor named in text)
+    "QUERY_TO_XML", "QUERY_TO_XMLSCHEMA", "QUERY_TO_XML_AND_XMLSCHEMA", "CURSOR_TO_XML",
+    "CURSOR_TO_XMLSCHEMA", "TS_STAT", "TS_REWRITE",
+    // PostgreSQL: session-level advisory locks, which outlive the rollback (the
+    // transaction-level pg_advisory_xact_lock family ends with it and stays allowed)
+    "PG_ADVISORY_LOCK", "PG_ADVISORY_LOCK_SHARED", "PG_TRY_ADVISORY_LOCK",
+    "PG_TRY_ADVISORY_LOCK_SHARED", "PG_ADVISORY_UNLOCK", "PG_ADVISORY_UNLOCK_SHARED",
+    "PG_ADVISORY_UNLOCK_ALL",
+    // PostgreSQL: XPath evaluation in libxml2, which does not stop for a cancel or terminate
+    "XPATH", "XPATH_EXISTS", "XMLTABLE", "XMLEXISTS",
+    // SQLite: files and loadable code
+    "LOAD_EXTENSION", "WRITEFILE", "READFILE", "EDIT", "FTS3_TOKENIZER",
     // SQL Server: shells, files, registry, linked servers and ad-hoc connections
     "XP_CMDSHELL", "XP_DIRTREE", "XP_FILEEXIST", "XP_SUBDIRS", "XP_REGREAD", "XP_REGWRITE",
     "SP_OACREATE", "SP_EXECUTESQL", "OPENROWSET", "OPENDATASOURCE", "OPENQUERY",
     "FN_XE_FILE_TARGET_READ_FILE", "FN_GET_AUDIT_FILE", "FN_TRACE_GETTABLE"};
 
 // T-SQL statements that control the server; SQL Server has no read-only session mode to
-// stop them, so the guard is the layer that must.
-constexpr std::string_view kForbiddenTsqlWords[] = {"KILL",   "SHUTDOWN",   "BACKUP",  "RESTORE",
-                                                    "DBCC",   "DENY",       "WAITFOR", "DISABLE",
-                                                    "ENABLE", "RECONFIGURE"};
+// stop them, so the guard is the layer that must. ENABLE and DISABLE begin a statement only
+// before TRIGGER, and are plain names anywhere else.
+constexpr std::string_view kForbiddenTsqlWords[] = {"KILL", "SHUTDOWN", "BACKUP",  "RESTORE",
+                                                    "DBCC", "DENY",     "WAITFOR", "RECONFIGURE"};
 
 // Reserved T-SQL words that can only begin a statement. SQL Server needs no ";" between the
 // statements of a batch, so one of these in the middle of a text starts a second statement.
@@ -79,13 +96,60 @@ bool listed(const List& list, std::string_view word) {
   throw DatabaseError(std::string(kRefused) + why, "42000");
 }
 
-bool word_char(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$' ||
+// The classes are ASCII only, as the engines read them: bytes of multi-byte characters are
+// letters of names everywhere.
+bool ascii_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+bool digit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
          static_cast<unsigned char>(c) >= 0x80;
+}
+bool name_char(char c) {
+  return letter(c) || digit(c) || c == '$';
+}
+
+// Whether the text is well-formed UTF-8: engines that meet a broken sequence may read the
+// bytes after it differently from one another.
+bool valid_utf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t extra = 0;
+    std::uint32_t min = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      min = 0x10000;
+    } else {
+      return false;
+    }
+    if (i + extra >= s.size()) return false;
+    std::uint32_t cp = c & (0x3F >> extra);
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto b = static_cast<unsigned char>(s[i + k]);
+      if ((b & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += extra + 1;
+  }
+  return true;
 }
 
 struct Token {
-  enum class Kind { word, name, text, punct };
+  enum class Kind { word, name, text, param, punct };
   Kind kind = Kind::punct;
   std::string value;  // word: upper-cased; name: as the engine reads it (quotes removed)
   char punct = 0;
@@ -93,26 +157,21 @@ struct Token {
 
 class Scanner {
  public:
-  Scanner(std::string_view text, const SqlLexicon& lexicon) : s_(text), lex_(lexicon) {}
+  Scanner(std::string_view text, const SqlLexicon& lexicon)
+      : s_(text), lex_(lexicon), r_(lexicon.reading) {}
 
   // Moves past blanks and comments. False at the end of the text.
   bool skip_space() {
     while (pos_ < s_.size()) {
       const char c = s_[pos_];
-      if (std::isspace(static_cast<unsigned char>(c)) != 0) {
+      if (ascii_space(c)) {
         ++pos_;
       } else if (c == '-' && peek(1) == '-' && dash_comment()) {
-        skip_line();
-      } else if (c == '#' && lex_.hash_comments) {
-        skip_line();
+        line_comment();
+      } else if (c == '#' && r_ == Reading::mysql) {
+        line_comment();
       } else if (c == '/' && peek(1) == '*') {
-        // MySQL runs the text of /*! ... */ and /*M! ... */: never treat it as a comment.
-        if (peek(2) == '!' || (peek(2) == 'M' && peek(3) == '!')) {
-          refuse("executable comments (/*! ... */) are not allowed");
-        }
-        const std::size_t end = s_.find("*/", pos_ + 2);
-        if (end == std::string_view::npos) refuse("unterminated comment");
-        pos_ = end + 2;
+        block_comment();
       } else {
         return true;
       }
@@ -126,32 +185,44 @@ class Scanner {
     const char c = s_[pos_];
     if (c == '\'') {
       t.kind = Token::Kind::text;
-      t.value = quoted('\'', lex_.backslash_escapes);
+      t.value = quoted('\'', r_ == Reading::mysql && lex_.backslash_escapes);
     } else if (c == '"') {
       // A name on every engine but MySQL, where it is text unless ANSI_QUOTES is on: read
       // as a name everywhere, so that a call through it is checked either way.
       t.kind = Token::Kind::name;
-      t.value = quoted('"', lex_.backslash_escapes && !lex_.exact_quoted_names);
-    } else if (c == '`' && lex_.backtick_quotes) {
+      t.value = quoted('"', r_ == Reading::mysql && lex_.backslash_escapes && !lex_.ansi_quotes);
+    } else if (c == '`' && (r_ == Reading::mysql || r_ == Reading::sqlite)) {
       t.kind = Token::Kind::name;
       t.value = quoted('`', false);
-    } else if (c == '[' && lex_.bracket_quotes) {
+    } else if (c == '[' && (r_ == Reading::mssql || r_ == Reading::sqlite)) {
       t.kind = Token::Kind::name;
-      t.value = bracketed();
-    } else if (c == '$' && lex_.dollar_quotes && dollar_quote()) {
+      t.value = bracketed(r_ == Reading::mssql);
+    } else if (r_ == Reading::postgresql && c == '$' && dollar_quote()) {
       t.kind = Token::Kind::text;
-    } else if ((c == 'U' || c == 'u') && lex_.exact_quoted_names && peek(1) == '&' &&
+    } else if (r_ == Reading::postgresql && (c == 'U' || c == 'u') && peek(1) == '&' &&
                (peek(2) == '"' || peek(2) == '\'')) {
       // PostgreSQL's U&"d\0061ta": a name (or text) whose characters may be escapes.
       const char quote = peek(2);
       pos_ += 2;
       t.kind = quote == '"' ? Token::Kind::name : Token::Kind::text;
       t.value = unicode_escapes(quoted(quote, false));
-    } else if (word_char(c)) {
+    } else if (r_ == Reading::sqlite && (c == '$' || c == '@' || c == ':' || c == '#') &&
+               sqlite_parameter()) {
+      t.kind = Token::Kind::param;
+    } else if (r_ == Reading::postgresql && digit(c)) {
+      number();
+      t.kind = Token::Kind::word;
+      t.value = "0";
+    } else if (r_ == Reading::postgresql && c == '$' && digit(peek(1))) {
+      ++pos_;
+      while (pos_ < s_.size() && digit(s_[pos_])) ++pos_;
+      t.kind = Token::Kind::param;
+    } else if (name_char(c) && !(r_ == Reading::postgresql && c == '$')) {
       const std::size_t start = pos_;
-      while (pos_ < s_.size() && word_char(s_[pos_])) ++pos_;
+      while (pos_ < s_.size() && name_char(s_[pos_])) ++pos_;
       // PostgreSQL's E'...' string honours backslash escapes.
-      if (pos_ - start == 1 && (c == 'E' || c == 'e') && pos_ < s_.size() && s_[pos_] == '\'') {
+      if (r_ == Reading::postgresql && pos_ - start == 1 && (c == 'E' || c == 'e') &&
+          pos_ < s_.size() && s_[pos_] == '\'') {
         t.kind = Token::Kind::text;
         t.value = quoted('\'', true);
         return t;
@@ -171,15 +242,94 @@ class Scanner {
   // MySQL reads "--" as a comment only when a blank or control character follows; "1--1" is
   // arithmetic there. The other engines always start a comment.
   bool dash_comment() const {
-    if (!lex_.hash_comments) return true;
-    const char after = peek(2);
-    return after == '\0' || std::isspace(static_cast<unsigned char>(after)) != 0 ||
-           std::iscntrl(static_cast<unsigned char>(after)) != 0;
+    if (r_ != Reading::mysql) return true;
+    const auto after = static_cast<unsigned char>(peek(2));
+    return after == 0 || ascii_space(static_cast<char>(after)) || after < 0x20 || after == 0x7F;
   }
 
-  void skip_line() {
-    const std::size_t end = s_.find('\n', pos_);
-    pos_ = end == std::string_view::npos ? s_.size() : end + 1;
+  // To the end of the line: PostgreSQL ends a line comment at CR as well as LF, MySQL and
+  // SQLite at LF only. Where we do not know, a CR that is not part of CR LF is refused.
+  void line_comment() {
+    const bool cr_ends = r_ == Reading::postgresql;
+    std::size_t end = pos_;
+    while (end < s_.size() && s_[end] != '\n' && !(cr_ends && s_[end] == '\r')) {
+      if (s_[end] == '\r' && (r_ == Reading::mssql || r_ == Reading::ansi) &&
+          (end + 1 >= s_.size() || s_[end + 1] != '\n')) {
+        refuse("a carriage return inside a line comment");
+      }
+      ++end;
+    }
+    pos_ = end == s_.size() ? end : end + 1;
+  }
+
+  // /* ... */: PostgreSQL and SQL Server nest them, MySQL and SQLite end at the first "*/".
+  // MySQL runs the text of /*! ... */ and /*M! ... */: never treat it as a comment, on any
+  // engine, since a text read as a comment by one engine is code for another.
+  void block_comment() {
+    if (peek(2) == '!' || (peek(2) == 'M' && peek(3) == '!')) {
+      refuse("executable comments (/*! ... */) are not allowed");
+    }
+    const bool nests = r_ == Reading::postgresql || r_ == Reading::mssql;
+    int depth = 1;
+    pos_ += 2;
+    while (pos_ < s_.size()) {
+      if (s_[pos_] == '/' && peek(1) == '*') {
+        if (r_ == Reading::ansi) refuse("a comment opened inside a comment");
+        if (nests) ++depth;
+        pos_ += 2;
+      } else if (s_[pos_] == '*' && peek(1) == '/') {
+        pos_ += 2;
+        if (--depth == 0) return;
+      } else {
+        ++pos_;
+      }
+    }
+    refuse("unterminated comment");
+  }
+
+  // A PostgreSQL number: digits, a fraction, an exponent only when digits follow it. What
+  // comes next starts a new token, so 1e'..' is 1 followed by an E'..' string.
+  void number() {
+    while (pos_ < s_.size() && digit(s_[pos_])) ++pos_;
+    if (peek(0) == '.' && peek(1) != '.') {
+      ++pos_;
+      while (pos_ < s_.size() && digit(s_[pos_])) ++pos_;
+    }
+    if (peek(0) == 'e' || peek(0) == 'E') {
+      const std::size_t sign = (peek(1) == '+' || peek(1) == '-') ? 1 : 0;
+      if (digit(peek(1 + sign))) {
+        pos_ += 1 + sign;
+        while (pos_ < s_.size() && digit(s_[pos_])) ++pos_;
+      }
+    }
+  }
+
+  // SQLite's $name, @name, :name and #name, which may go on with "::" parts and one
+  // "(...)" suffix that ends at the first blank or ")" (quotes included). False when no name
+  // follows, and the character is read alone.
+  bool sqlite_parameter() {
+    std::size_t i = pos_ + 1;
+    int n = 0;
+    for (; i < s_.size(); ++i) {
+      const char c = s_[i];
+      if (name_char(c)) {
+        ++n;
+      } else if (c == '(' && n > 0) {
+        do {
+          ++i;
+        } while (i < s_.size() && !ascii_space(s_[i]) && s_[i] != ')');
+        if (i >= s_.size() || s_[i] != ')') refuse("an unterminated $name(...) parameter");
+        ++i;
+        break;
+      } else if (c == ':' && i + 1 < s_.size() && s_[i + 1] == ':') {
+        ++i;
+      } else {
+        break;
+      }
+    }
+    if (n == 0) return false;
+    pos_ = i;
+    return true;
   }
 
   // Reads a quoted text or name and returns its content as the engine reads it.
@@ -208,13 +358,13 @@ class Scanner {
     refuse(std::string("unterminated quoted text (") + quote + ")");
   }
 
-  // [name], where "]]" stands for one "]".
-  std::string bracketed() {
+  // [name]: SQL Server reads "]]" as one "]"; SQLite ends the name at the first "]".
+  std::string bracketed(bool doubled) {
     std::string content;
     ++pos_;
     while (pos_ < s_.size()) {
       if (s_[pos_] == ']') {
-        if (peek(1) == ']') {
+        if (doubled && peek(1) == ']') {
           content += ']';
           pos_ += 2;
           continue;
@@ -231,9 +381,9 @@ class Scanner {
   // character) is refused rather than followed.
   std::string unicode_escapes(const std::string& raw) {
     const std::size_t after = pos_;
-    if (skip_space() && word_char(s_[pos_])) {
+    if (skip_space() && letter(s_[pos_])) {
       std::size_t end = pos_;
-      while (end < s_.size() && word_char(s_[end])) ++end;
+      while (end < s_.size() && name_char(s_[end])) ++end;
       if (upper(s_.substr(pos_, end - pos_)) == "UESCAPE") refuse("UESCAPE is not allowed");
     }
     pos_ = after;
@@ -267,13 +417,14 @@ class Scanner {
     return out;
   }
 
-  // $tag$ ... $tag$; a lone "$1" is a parameter, not a quote.
+  // $tag$ ... $tag$, the tag a name without "$" and not starting with a digit; a lone "$1"
+  // is a parameter, not a quote.
   bool dollar_quote() {
     std::size_t k = pos_ + 1;
-    while (k < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[k])) != 0 || s_[k] == '_'))
-      ++k;
+    if (k < s_.size() && letter(s_[k])) {
+      while (k < s_.size() && (letter(s_[k]) || digit(s_[k]))) ++k;
+    }
     if (k >= s_.size() || s_[k] != '$') return false;
-    if (k > pos_ + 1 && std::isdigit(static_cast<unsigned char>(s_[pos_ + 1])) != 0) return false;
     const std::string_view tag = s_.substr(pos_, k - pos_ + 1);
     const std::size_t end = s_.find(tag, k + 1);
     if (end == std::string_view::npos) refuse("unterminated $-quoted text");
@@ -283,6 +434,7 @@ class Scanner {
 
   std::string_view s_;
   const SqlLexicon& lex_;
+  Reading r_;
   std::size_t pos_ = 0;
 };
 
@@ -290,7 +442,7 @@ class Scanner {
 // resolves it: exactly (PostgreSQL keeps a quoted name's case; its functions are lower
 // case) or case-folded (the others).
 bool forbidden_function_name(const std::string& name, const SqlLexicon& lexicon) {
-  if (lexicon.exact_quoted_names) {
+  if (lexicon.reading == Reading::postgresql) {
     return name == lower(name) && listed(kForbiddenFunctions, upper(name));
   }
   return listed(kForbiddenFunctions, upper(name));
@@ -298,27 +450,26 @@ bool forbidden_function_name(const std::string& name, const SqlLexicon& lexicon)
 
 }  // namespace
 
-SqlLexicon lexicon_for_dialect(std::string_view dialect, bool backslash_escapes) {
+SqlLexicon lexicon_for_dialect(std::string_view dialect, bool backslash_escapes, bool ansi_quotes) {
   SqlLexicon l;
   if (dialect == "mysql") {
-    l.hash_comments = true;
-    l.backtick_quotes = true;
+    l.reading = Reading::mysql;
     l.backslash_escapes = backslash_escapes;
+    l.ansi_quotes = ansi_quotes;
   } else if (dialect == "postgresql") {
-    l.dollar_quotes = true;
-    l.exact_quoted_names = true;
+    l.reading = Reading::postgresql;
   } else if (dialect == "sqlite") {
-    l.backtick_quotes = true;
-    l.bracket_quotes = true;
+    l.reading = Reading::sqlite;
   } else if (dialect == "mssql") {
-    l.bracket_quotes = true;
-    l.tsql_batches = true;
+    l.reading = Reading::mssql;
   }
   return l;
 }
 
 void check_read_only_statement(std::string_view statement, const SqlLexicon& lexicon) {
   if (statement.find('\0') != std::string_view::npos) refuse("the statement holds a NUL byte");
+  if (!valid_utf8(statement)) refuse("the statement is not valid UTF-8");
+  const bool tsql = lexicon.reading == Reading::mssql;
   Scanner scanner(statement, lexicon);
   bool first = true;
   bool ended = false;  // a ";" was seen
@@ -386,7 +537,7 @@ void check_read_only_statement(std::string_view statement, const SqlLexicon& lex
     if (punct == ')' && depth > 0) --depth;
 
     if (!word.empty() && (listed(kForbiddenWords, word) || listed(kForbiddenFunctions, word) ||
-                          (lexicon.tsql_batches && listed(kForbiddenTsqlWords, word)))) {
+                          (tsql && listed(kForbiddenTsqlWords, word)))) {
       std::string shown = word;
       if (word == "INTO") {
         // Name the whole construct: INTO OUTFILE, INTO DUMPFILE, SELECT ... INTO a table.
@@ -400,8 +551,11 @@ void check_read_only_statement(std::string_view statement, const SqlLexicon& lex
       }
       refuse(shown + " is not allowed in a read-only query");
     }
+    if (tsql && word == "TRIGGER" && (previous_word == "ENABLE" || previous_word == "DISABLE")) {
+      refuse(previous_word + " TRIGGER is not allowed in a read-only query");
+    }
 
-    if (lexicon.tsql_batches && !word.empty() && depth == 0) {
+    if (tsql && !word.empty() && depth == 0) {
       // SQL Server needs no ";" between statements: a word that can only begin one, or a
       // SELECT that no set operator, parenthesis or WITH leads to, begins a second.
       bool second = listed(kTsqlStatementStarts, word);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -84,6 +85,29 @@ TEST_P(KilledConnection, IsReplacedBeforeItsNextUse) {
   EXPECT_NE(second, first);
   EXPECT_EQ(db->pool_status().open, 1u);
   EXPECT_EQ(db->run("SELECT 3"), "[(3,)]");
+}
+
+// A statement whose connection is lost while it runs may have done its work: it is reported,
+// never run a second time on a new connection.
+TEST_P(KilledConnection, MidStatementIsReportedAndNotRunAgain) {
+  Options options;
+  options.statement_timeout = std::chrono::milliseconds(5000);
+  auto db = CustomSQLDatabase::from_uri(*uri_, options);
+  const std::string first = db->run(GetParam().connection_id_sql);
+  const std::string id = first.substr(2, first.find(',') - 2);
+  std::thread killer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    (void)std::system((GetParam().kill_command(id) + " >/dev/null 2>&1").c_str());
+  });
+  try {
+    const std::string rows = db->run(GetParam().slow_sql);
+    ADD_FAILURE() << "ran to the end: " << rows;
+  } catch (const DatabaseError& e) {
+    EXPECT_NE(std::string(e.what()).find("not run again"), std::string::npos) << e.what();
+  }
+  killer.join();
+  EXPECT_EQ(db->run("SELECT 4"), "[(4,)]");
+  EXPECT_EQ(db->pool_status().open, 1u);
 }
 
 TEST(ConnectionPoolOfMemoryDatabase, HoldsExactlyOneConnection) {

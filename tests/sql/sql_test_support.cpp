@@ -43,6 +43,24 @@ std::optional<std::string> pg_uri() {
          std::to_string(s->port) + "/" + s->database;
 }
 
+std::string unescape_data(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = i + 1 < text.size() && text[i] == '\\' ? text[i + 1] : '\0';
+    const std::string_view plain = "rntvf", decoded = "\r\n\t\v\f";
+    if (c == 'x' && i + 3 < text.size()) {
+      out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else if (c != '\0' && plain.find(c) != std::string_view::npos) {
+      out += decoded[plain.find(c)];
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 std::string url_encode(const std::string& value) {
   static const char* hex = "0123456789ABCDEF";
   std::string out;

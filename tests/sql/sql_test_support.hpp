@@ -108,6 +108,10 @@ class PrivateServer {
 /// or the Python error text prefixed by "error: ".
 std::string python_round_trip(const std::string& text);
 
+/// Decodes the escapes of a data-file line: \r \n \t \v \f and \xHH. Any other backslash
+/// is itself (write \x5c for a backslash before one of those letters).
+std::string unescape_data(const std::string& text);
+
 /// URL-encodes a query parameter value.
 std::string url_encode(const std::string& value);
 

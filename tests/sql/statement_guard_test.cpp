@@ -2,8 +2,11 @@
 // tricks that could hide a second statement from a naive splitter.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "norvex/error.hpp"
 #include "norvex/sql/statement_guard.hpp"
+#include "sql_test_support.hpp"
 
 namespace norvex::sql {
 namespace {
@@ -187,6 +190,31 @@ TEST(StatementGuard, SqlServerBatchesHoldOneStatementAndNoServerControl) {
   }
   // The other engines keep their own words: "enable" is a plain column name there.
   EXPECT_EQ(refusal("SELECT enable, kill FROM t", postgres()), "");
+}
+
+// The table of cases in data/guard_cases.tsv: engine readings, and functions refused.
+TEST(StatementGuard, CasesOfTheDataFile) {
+  std::ifstream in(std::string(NORVEX_SQL_TEST_DATA) + "/guard_cases.tsv");
+  std::string line;
+  int cases = 0;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    const auto a = line.find('\t'), b = line.find('\t', a + 1);
+    ASSERT_NE(b, std::string::npos) << line;
+    const std::string dialect = line.substr(0, a), expect = line.substr(a + 1, b - a - 1);
+    const std::string sql = test::unescape_data(line.substr(b + 1));
+    const std::string why = refusal(sql, lexicon_for_dialect(dialect));
+    ++cases;
+    if (expect == "pass") {
+      EXPECT_EQ(why, "") << dialect << ": " << testing::PrintToString(sql);
+    } else {
+      const std::string says = expect.size() > 7 ? expect.substr(7) : "";
+      EXPECT_NE(why, "") << dialect << ": " << testing::PrintToString(sql);
+      EXPECT_NE(why.find(says), std::string::npos)
+          << dialect << ": " << testing::PrintToString(sql) << " -> " << why;
+    }
+  }
+  EXPECT_GT(cases, 40);
 }
 
 }  // namespace

@@ -18,6 +18,9 @@ struct NORVEX_API Options {
   std::size_t max_rows = 1000;         // rows rendered by run(); 0 lifts the bound
   std::size_t max_bytes = 256 * 1024;  // bytes rendered by run(); 0 lifts the bound
   std::chrono::milliseconds statement_timeout{30000};
+  /// How long a statement may outlive its time-out when the server does not stop it: it is
+  /// cancelled, then its connection closed and its server-side work ended, within this.
+  std::chrono::milliseconds timeout_grace{2000};
   std::chrono::milliseconds connect_timeout{10000};
   int sample_rows = 3;  // sample rows per table in get_table_info()
   /// Connections kept open at most (at least 1). Concurrent calls each hold one for the
@@ -30,9 +33,12 @@ struct NORVEX_API Options {
 
 /// A read-only connection pool to one database, opened from a URI. Every statement passes
 /// the statement guard, runs in a read-only transaction that is rolled back, under a
-/// time-out. Each call holds one connection of the pool for its duration; an idle
-/// connection found closed by the server is re-opened before use, and a connection lost
-/// during a call is re-opened once and the call repeated.
+/// time-out (stopped from the outside when the server does not stop it in time), and leaves
+/// nothing behind in the session: every connection is reset after each statement, and one
+/// whose reset fails is closed. Each call holds one connection of the pool for its
+/// duration; an idle connection found closed by the server is re-opened before use, and a
+/// connection lost before the statement was sent is re-opened and the call made once more;
+/// a statement is never run again after a time-out or a connection lost while it ran.
 /// Thread rule: safe for concurrent use; up to `Options::pool_size` calls run at once, the
 /// rest wait for a free connection (at most `Options::pool_wait`).
 class NORVEX_API CustomSQLDatabase {
