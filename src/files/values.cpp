@@ -27,40 +27,59 @@ bool plain_digits(std::string_view s) {
   return s.size() == 1 || s[0] != '0';
 }
 
+// A leading "+" is not a number's: "+4915112345678" is a telephone number.
 bool integer(std::string_view s) {
   std::string_view digits = s;
-  if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) digits.remove_prefix(1);
+  if (!digits.empty() && digits[0] == '-') digits.remove_prefix(1);
   if (!plain_digits(digits)) return false;
   std::int64_t value = 0;
-  const char* first = s.data() + (s[0] == '+' ? 1 : 0);
-  const auto [end, ec] = std::from_chars(first, s.data() + s.size(), value);
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
   return ec == std::errc() && end == s.data() + s.size();
 }
 
-// Decimal notation only: no "inf", "nan", hexadecimal or blanks.
+// Decimal notation only: no "inf", "nan", hexadecimal or blanks; and exact enough: digits
+// alone are an integer (one past 64 bits is not rounded into a REAL), no more significant
+// digits than a double keeps, no value beyond a double's range.
 bool real(std::string_view s) {
   std::size_t i = 0;
-  if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
+  if (i < s.size() && s[i] == '-') ++i;
   const std::size_t int_start = i;
-  while (i < s.size() && digit(s[i])) ++i;
+  std::size_t significant = 0;
+  while (i < s.size() && digit(s[i])) {
+    if (significant > 0 || s[i] != '0') ++significant;
+    ++i;
+  }
   const std::size_t int_digits = i - int_start;
   if (int_digits > 1 && s[int_start] == '0') return false;
   std::size_t frac_digits = 0;
+  bool point = false;
   if (i < s.size() && s[i] == '.') {
+    point = true;
     ++i;
     const std::size_t frac_start = i;
-    while (i < s.size() && digit(s[i])) ++i;
+    while (i < s.size() && digit(s[i])) {
+      if (significant > 0 || s[i] != '0') ++significant;
+      ++i;
+    }
     frac_digits = i - frac_start;
   }
-  if (int_digits + frac_digits == 0) return false;
+  if (int_digits + frac_digits == 0 || significant > 17) return false;
+  bool exponent = false;
   if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    exponent = true;
     ++i;
     if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
     const std::size_t exp_start = i;
     while (i < s.size() && digit(s[i])) ++i;
     if (i == exp_start) return false;
   }
-  return i == s.size();
+  if (i != s.size() || (!point && !exponent)) return false;
+  if (exponent) {
+    double value = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (ec != std::errc() || end != s.data() + s.size()) return false;  // 1e309, 1e-400
+  }
+  return true;
 }
 
 bool boolean(std::string_view s) {
@@ -133,8 +152,8 @@ TypeMask types_of(const Cell& cell) {
     case Hint::boolean:
       return bit(ColumnType::boolean);
     case Hint::number:
-      return integer(s) ? TypeMask(bit(ColumnType::integer) | bit(ColumnType::real))
-                        : bit(ColumnType::real);
+      if (integer(s)) return TypeMask(bit(ColumnType::integer) | bit(ColumnType::real));
+      return real(s) ? bit(ColumnType::real) : 0;
     case Hint::string:
       if (s.size() == 10 && date(s))
         return TypeMask(bit(ColumnType::date) | bit(ColumnType::timestamp));
@@ -143,7 +162,7 @@ TypeMask types_of(const Cell& cell) {
       break;
   }
   const char c = s[0];
-  if (digit(c) || c == '-' || c == '+' || c == '.') {
+  if (digit(c) || c == '-' || c == '.') {
     if (integer(s)) return TypeMask(bit(ColumnType::integer) | bit(ColumnType::real));
     if (real(s)) return bit(ColumnType::real);
     if (s.size() == 10 && date(s))

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,149 @@ std::string error_of(F&& f) {
     return e.what();
   }
   return "(no error)";
+}
+
+// One case of cases.txt: a file's text and what it must load as.
+struct FileCase {
+  std::string title;
+  std::string file;
+  std::vector<std::string> options;
+  std::string text;
+  std::string columns;
+  std::vector<std::string> rows;
+  std::vector<std::string> notes;
+  std::string skipped;
+  std::string error;
+};
+
+std::string unescape(const std::string& line) {
+  std::string out;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] != '\\' || i + 1 >= line.size()) {
+      out += line[i];
+      continue;
+    }
+    const char c = line[++i];
+    if (c == 'x') {
+      out += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else if (c == 'R') {
+      const auto colon = line.find(':', i);
+      out += std::string(std::stoul(line.substr(i + 1, colon - i - 1)), line[colon + 1]);
+      i = colon + 1;
+    } else {
+      out += c == 'r' ? '\r' : c == 't' ? '\t' : c == 'n' ? '\n' : c;
+    }
+  }
+  return out;
+}
+
+std::vector<FileCase> read_cases(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<FileCase> cases;
+  std::string section;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("#", 0) == 0 || (line.empty() && section != "text")) continue;
+    if (line.rfind("== ", 0) == 0) {
+      cases.push_back({line.substr(3)});
+      section.clear();
+      continue;
+    }
+    auto& c = cases.back();
+    const auto colon = line.find(": ");
+    const std::string key = line.back() == ':'           ? line.substr(0, line.size() - 1)
+                            : colon == std::string::npos ? std::string()
+                                                         : line.substr(0, colon);
+    const std::string value = colon == std::string::npos ? std::string() : line.substr(colon + 2);
+    if (key == "file") {
+      c.file = value;
+    } else if (key == "options") {
+      std::istringstream words(value);
+      for (std::string w; words >> w;) c.options.push_back(w);
+    } else if (key == "columns") {
+      c.columns = value;
+    } else if (key == "notes") {
+      c.notes.push_back(value);
+    } else if (key == "skipped") {
+      c.skipped = value;
+    } else if (key == "error") {
+      c.error = value;
+    } else if (key == "text" || key == "rows") {
+      section = key;
+    } else if (section == "text") {
+      if (!line.empty() && line.back() == '\\' &&
+          (line.size() < 2 || line[line.size() - 2] != '\\')) {
+        c.text += unescape(line.substr(0, line.size() - 1));
+      } else {
+        c.text += unescape(line) + "\n";
+      }
+    } else if (section == "rows") {
+      c.rows.push_back(line);
+    }
+  }
+  return cases;
+}
+
+TEST(FileCases, EachFileLoadsAsExpected) {
+  const auto cases = read_cases(NORVEX_FILE_CASES);
+  ASSERT_GT(cases.size(), 20u);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    const ScratchDir dir("norvex-files");
+    const auto file = write(dir, c.file, c.text);
+    LoadOptions options;
+    for (const auto& option : c.options) {
+      if (option == "skip-bad-rows") options.skip_bad_rows = true;
+      if (option == "decimal-comma") options.decimal_comma = true;
+      if (option == "header=yes") options.header = HeaderMode::present;
+      if (option == "header=no") options.header = HeaderMode::absent;
+      if (option == "date-order=dmy") options.date_order = DateOrder::dmy;
+      if (option == "date-order=mdy") options.date_order = DateOrder::mdy;
+      if (option.rfind("column-type=", 0) == 0) {
+        const auto spec = option.substr(12);
+        const auto eq = spec.find('=');
+        options.column_types.push_back({spec.substr(0, eq), spec.substr(eq + 1) == "REAL"
+                                                                ? ColumnType::real
+                                                                : ColumnType::text});
+      }
+    }
+    const auto db = dir / "cases.db";
+    if (!c.error.empty()) {
+      const auto message = error_of([&] { (void)load_files({{"", file}}, db, options); });
+      EXPECT_NE(message.find(c.error), std::string::npos) << message;
+      EXPECT_FALSE(std::filesystem::exists(db));
+      continue;
+    }
+    LoadReport report;
+    try {
+      report = load_files({{"", file}}, db, options);
+    } catch (const Error& e) {
+      ADD_FAILURE() << e.what();
+      continue;
+    }
+    ASSERT_EQ(report.size(), 1u);
+    std::string columns;
+    for (const auto& column : columns_of(report[0]))
+      columns += (columns.empty() ? "" : ", ") + column;
+    EXPECT_EQ(columns, c.columns);
+    if (!c.rows.empty()) {
+      std::vector<std::string> rows;
+      for (const auto& row : query(db, "SELECT * FROM \"" + report[0].name + "\"")) {
+        std::string line;
+        for (const auto& cell : row) line += (line.empty() ? "" : " | ") + cell;
+        rows.push_back(line);
+      }
+      EXPECT_EQ(rows, c.rows);
+    }
+    std::string notes;
+    for (const auto& note : report[0].notes) notes += note + "\n";
+    for (const auto& note : c.notes) EXPECT_NE(notes.find(note), std::string::npos) << notes;
+    if (!c.skipped.empty()) {
+      std::string skipped = std::to_string(report[0].skipped_rows) + " at";
+      for (const auto line : report[0].skipped_lines) skipped += " " + std::to_string(line);
+      EXPECT_EQ(skipped, c.skipped);
+    }
+  }
 }
 
 TEST(DelimitedFile, QuotedFieldsBomSemicolonsAndEveryTypeLoadAsWritten) {
