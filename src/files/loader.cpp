@@ -51,7 +51,7 @@ Format format_of(const std::filesystem::path& path) {
                       ".ndjson) and Excel (.xlsx) are read");
 }
 
-// A scratch folder removed with everything in it.
+// A scratch folder removed with everything in it, also when a signal ends the program.
 class ScratchDir {
  public:
   ScratchDir() {
@@ -61,6 +61,7 @@ class ScratchDir {
                   std::filesystem::temp_directory_path().string());
     }
     path_ = pattern;
+    on_signal_ = std::make_unique<detail::Cleanup>(path_, true);
   }
   ~ScratchDir() {
     if (path_.empty()) return;
@@ -71,10 +72,14 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
   [[nodiscard]] const std::filesystem::path& path() const { return path_; }
   // Hands the folder over: it is no longer removed here.
-  std::filesystem::path release() { return std::exchange(path_, {}); }
+  std::filesystem::path release() {
+    on_signal_.reset();
+    return std::exchange(path_, {});
+  }
 
  private:
   std::filesystem::path path_;
+  std::unique_ptr<detail::Cleanup> on_signal_;
 };
 
 // A data file held open from the first pass to the last, so that both read the same bytes
@@ -920,12 +925,11 @@ FileDatabase FileDatabase::load(const std::vector<FileSpec>& files, const LoadOp
     return out;
   }
   ScratchDir scratch;
-  auto cleanup = std::make_shared<detail::Cleanup>(scratch.path(), true);
   const auto path = scratch.path() / "files.db";
   out.report_ = load_files(files, path, options);
   out.path_ = path;
   out.temporary_dir_ = scratch.release();
-  out.cleanup_ = std::move(cleanup);
+  out.cleanup_ = std::make_shared<detail::Cleanup>(out.temporary_dir_, true);
   return out;
 }
 

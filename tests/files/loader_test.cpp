@@ -448,6 +448,133 @@ TEST(Workbook, EachSheetWithDataBecomesATable) {
             std::string::npos);
 }
 
+// A workbook made by openpyxl whose first sheet's XML is then replaced by `sheet_xml`
+// (when given): the cells a crafted file holds. False when openpyxl is missing.
+bool make_workbook(const std::filesystem::path& book, const std::string& rows_python,
+                   const std::string& sheet_xml = {}) {
+  const auto script = book.parent_path() / "make_book.py";
+  std::ofstream(script) << "import openpyxl, shutil, sys, zipfile\n"
+                           "b = openpyxl.Workbook(); s = b.active\n"
+                           "for r in " + rows_python + ": s.append(r)\n"
+                           "b.save(sys.argv[1])\n"
+                           "if len(sys.argv) > 2:\n"
+                           "    xml = open(sys.argv[2]).read()\n"
+                           "    src = zipfile.ZipFile(sys.argv[1])\n"
+                           "    out = zipfile.ZipFile(sys.argv[1] + '.new', 'w', zipfile.ZIP_DEFLATED)\n"
+                           "    for i in src.infolist():\n"
+                           "        data = src.read(i.filename)\n"
+                           "        if i.filename == 'xl/worksheets/sheet1.xml': data = xml.encode()\n"
+                           "        out.writestr(i.filename, data)\n"
+                           "    out.close(); shutil.move(sys.argv[1] + '.new', sys.argv[1])\n";
+  std::string command = "/usr/bin/python3 -I " + script.string() + " " + book.string();
+  if (!sheet_xml.empty()) {
+    const auto xml = book.parent_path() / "sheet.xml";
+    std::ofstream(xml)
+        << "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+        << sheet_xml << "</worksheet>";
+    command += " " + xml.string();
+  }
+  return std::system((command + " 2>/dev/null").c_str()) == 0;
+}
+
+TEST(Workbook, CraftedWorkbooksAreReadIsolatedBoundedAndWithoutLosingRows) {
+  const ScratchDir dir("norvex-files");
+  const auto book = dir / "plain.xlsx";
+  if (!make_workbook(book, "[['a', 'b', 'c'], [1, 'x', None], [2, None, None], [3, 'y', 'z']]")) {
+    NORVEX_SKIP_OR_FAIL("Python with openpyxl is not installed (python3-openpyxl)");
+  }
+  // Modules in the working directory that a reader started without -I would import.
+  for (const char* module : {"csv.py", "zipfile.py", "json.py", "openpyxl.py", "datetime.py"}) {
+    write(dir, module, "open('" + (dir / "hijacked").string() + "', 'w').write('ran')\n");
+  }
+  const auto before = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  const auto db = dir / "plain.db";
+  LoadReport report;
+  EXPECT_NO_THROW(report = load_files({{"", book}}, db));
+  std::filesystem::current_path(before);
+  EXPECT_FALSE(std::filesystem::exists(dir / "hijacked"));
+  // Rows whose last cells are empty are loaded, with NULLs.
+  EXPECT_EQ(query(db, "SELECT a, b, c FROM plain"),
+            (Rows{{"int:1", "text:x", "null"}, {"int:2", "null", "null"}, {"int:3", "text:y", "text:z"}}));
+
+  // A formula the workbook never calculated is told, not silently NULL.
+  const auto formulas = dir / "formulas.xlsx";
+  ASSERT_TRUE(make_workbook(formulas, "[]",
+                            "<sheetData><row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>n</t></is></c>"
+                            "<c r=\"B1\" t=\"inlineStr\"><is><t>twice</t></is></c></row>"
+                            "<row r=\"2\"><c r=\"A2\"><v>2</v></c><c r=\"B2\"><f>A2*2</f></c></row>"
+                            "<row r=\"3\"><c r=\"A3\"><v>3</v></c><c r=\"B3\"><f>A3*2</f><v>6</v></c></row>"
+                            "</sheetData>"));
+  const auto noted = inspect_files({{"", formulas}});
+  ASSERT_EQ(noted.size(), 1u);
+  EXPECT_EQ(noted[0].rows, 2u);
+  std::string notes;
+  for (const auto& note : noted[0].notes) notes += note + "\n";
+  EXPECT_NE(notes.find("1 cells hold a formula whose value the workbook never saved (first: B2)"),
+            std::string::npos)
+      << notes;
+
+  // One cell at the sheet's far corner: a clear refusal, not half an hour of empty cells.
+  const auto corner = dir / "corner.xlsx";
+  ASSERT_TRUE(make_workbook(corner, "[]",
+                            "<sheetData><row r=\"1\"><c r=\"A1\"><v>1</v></c></row>"
+                            "<row r=\"1048576\"><c r=\"XFD1048576\"><v>1</v></c></row></sheetData>"));
+  EXPECT_NE(error_of([&] { (void)inspect_files({{"", corner}}); })
+                .find("row 1048576 has a value in column 16384, more than the 2000 columns"),
+            std::string::npos);
+
+  // The size limit holds for what a workbook expands to, not only for the file.
+  const auto bomb = dir / "bomb.xlsx";
+  ASSERT_TRUE(make_workbook(bomb, "[]",
+                            "<!--" + std::string(3 << 20, 'x') +
+                                "--><sheetData><row r=\"1\"><c r=\"A1\"><v>1</v></c></row></sheetData>"));
+  LoadOptions small;
+  small.max_file_bytes = 1 << 20;
+  ASSERT_LT(std::filesystem::file_size(bomb), small.max_file_bytes);
+  EXPECT_NE(error_of([&] { (void)inspect_files({{"", bomb}}, small); }).find("the workbook expands to"),
+            std::string::npos);
+
+  // A reader that does not finish is stopped.
+  std::filesystem::create_directories(dir / "slow" / "bin");
+  const auto slow = write(dir, "slow/bin/python3", "#!/bin/sh\nexec sleep 60\n");
+  std::filesystem::permissions(slow, std::filesystem::perms::owner_all);
+  LoadOptions patient;
+  patient.python_executable = slow.string();
+  patient.workbook_seconds = 1;
+  EXPECT_NE(error_of([&] { (void)inspect_files({{"", book}}, patient); })
+                .find("took longer than 1 seconds; it was stopped"),
+            std::string::npos);
+}
+
+TEST(FileDatabase, ASavedDatabaseNeverReplacesAFileThatAppearedMeanwhile) {
+  const ScratchDir dir("norvex-files");
+  const auto file = write(dir, "orders.csv", "id,total\n1,10\n2,20\n");
+  const auto saved = dir / "q?mode=ro";
+  LoadOptions options;
+  options.progress = [&](const Progress& p) {
+    if (p.pass == 2 && !std::filesystem::exists(saved)) write(dir, "q?mode=ro", "someone else's");
+  };
+  EXPECT_NE(error_of([&] { (void)FileDatabase::load({{"", file}}, options, saved); })
+                .find("was made by someone else while the files were loading"),
+            std::string::npos);
+  std::ifstream in(saved);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "someone else's");
+  // Nothing half-made is left beside it.
+  std::size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 2u);
+
+  // A "?" in the name is part of the name: the facade opens the file that was saved.
+  std::filesystem::remove(saved);
+  const auto files_db = FileDatabase::load({{"", file}}, {}, saved);
+  EXPECT_EQ(files_db.open()->run("SELECT SUM(total) FROM orders"), "[(30,)]");
+  EXPECT_FALSE(std::filesystem::exists(dir / "q"));
+}
+
 TEST(LargeFile, AMillionRowsStreamWithProgressAndExactSums) {
   const ScratchDir dir("norvex-files");
   const auto file = dir / "million.csv";
