@@ -453,19 +453,22 @@ TEST(Workbook, EachSheetWithDataBecomesATable) {
 bool make_workbook(const std::filesystem::path& book, const std::string& rows_python,
                    const std::string& sheet_xml = {}) {
   const auto script = book.parent_path() / "make_book.py";
-  std::ofstream(script) << "import openpyxl, shutil, sys, zipfile\n"
-                           "b = openpyxl.Workbook(); s = b.active\n"
-                           "for r in " + rows_python + ": s.append(r)\n"
-                           "b.save(sys.argv[1])\n"
-                           "if len(sys.argv) > 2:\n"
-                           "    xml = open(sys.argv[2]).read()\n"
-                           "    src = zipfile.ZipFile(sys.argv[1])\n"
-                           "    out = zipfile.ZipFile(sys.argv[1] + '.new', 'w', zipfile.ZIP_DEFLATED)\n"
-                           "    for i in src.infolist():\n"
-                           "        data = src.read(i.filename)\n"
-                           "        if i.filename == 'xl/worksheets/sheet1.xml': data = xml.encode()\n"
-                           "        out.writestr(i.filename, data)\n"
-                           "    out.close(); shutil.move(sys.argv[1] + '.new', sys.argv[1])\n";
+  std::ofstream(script)
+      << "import openpyxl, shutil, sys, zipfile\n"
+         "b = openpyxl.Workbook(); s = b.active\n"
+         "for r in " +
+             rows_python +
+             ": s.append(r)\n"
+             "b.save(sys.argv[1])\n"
+             "if len(sys.argv) > 2:\n"
+             "    xml = open(sys.argv[2]).read()\n"
+             "    src = zipfile.ZipFile(sys.argv[1])\n"
+             "    out = zipfile.ZipFile(sys.argv[1] + '.new', 'w', zipfile.ZIP_DEFLATED)\n"
+             "    for i in src.infolist():\n"
+             "        data = src.read(i.filename)\n"
+             "        if i.filename == 'xl/worksheets/sheet1.xml': data = xml.encode()\n"
+             "        out.writestr(i.filename, data)\n"
+             "    out.close(); shutil.move(sys.argv[1] + '.new', sys.argv[1])\n";
   std::string command = "/usr/bin/python3 -I " + script.string() + " " + book.string();
   if (!sheet_xml.empty()) {
     const auto xml = book.parent_path() / "sheet.xml";
@@ -495,17 +498,19 @@ TEST(Workbook, CraftedWorkbooksAreReadIsolatedBoundedAndWithoutLosingRows) {
   std::filesystem::current_path(before);
   EXPECT_FALSE(std::filesystem::exists(dir / "hijacked"));
   // Rows whose last cells are empty are loaded, with NULLs.
-  EXPECT_EQ(query(db, "SELECT a, b, c FROM plain"),
-            (Rows{{"int:1", "text:x", "null"}, {"int:2", "null", "null"}, {"int:3", "text:y", "text:z"}}));
+  EXPECT_EQ(query(db, "SELECT a, b, c FROM plain"), (Rows{{"int:1", "text:x", "null"},
+                                                          {"int:2", "null", "null"},
+                                                          {"int:3", "text:y", "text:z"}}));
 
   // A formula the workbook never calculated is told, not silently NULL.
   const auto formulas = dir / "formulas.xlsx";
-  ASSERT_TRUE(make_workbook(formulas, "[]",
-                            "<sheetData><row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>n</t></is></c>"
-                            "<c r=\"B1\" t=\"inlineStr\"><is><t>twice</t></is></c></row>"
-                            "<row r=\"2\"><c r=\"A2\"><v>2</v></c><c r=\"B2\"><f>A2*2</f></c></row>"
-                            "<row r=\"3\"><c r=\"A3\"><v>3</v></c><c r=\"B3\"><f>A3*2</f><v>6</v></c></row>"
-                            "</sheetData>"));
+  ASSERT_TRUE(
+      make_workbook(formulas, "[]",
+                    "<sheetData><row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>n</t></is></c>"
+                    "<c r=\"B1\" t=\"inlineStr\"><is><t>twice</t></is></c></row>"
+                    "<row r=\"2\"><c r=\"A2\"><v>2</v></c><c r=\"B2\"><f>A2*2</f></c></row>"
+                    "<row r=\"3\"><c r=\"A3\"><v>3</v></c><c r=\"B3\"><f>A3*2</f><v>6</v></c></row>"
+                    "</sheetData>"));
   const auto noted = inspect_files({{"", formulas}});
   ASSERT_EQ(noted.size(), 1u);
   EXPECT_EQ(noted[0].rows, 2u);
@@ -517,22 +522,27 @@ TEST(Workbook, CraftedWorkbooksAreReadIsolatedBoundedAndWithoutLosingRows) {
 
   // One cell at the sheet's far corner: a clear refusal, not half an hour of empty cells.
   const auto corner = dir / "corner.xlsx";
-  ASSERT_TRUE(make_workbook(corner, "[]",
-                            "<sheetData><row r=\"1\"><c r=\"A1\"><v>1</v></c></row>"
-                            "<row r=\"1048576\"><c r=\"XFD1048576\"><v>1</v></c></row></sheetData>"));
-  EXPECT_NE(error_of([&] { (void)inspect_files({{"", corner}}); })
-                .find("row 1048576 has a value in column 16384, more than the 2000 columns"),
+  ASSERT_TRUE(
+      make_workbook(corner, "[]",
+                    "<sheetData><row r=\"1\"><c r=\"A1\"><v>1</v></c></row>"
+                    "<row r=\"1048576\"><c r=\"XFD1048576\"><v>1</v></c></row></sheetData>"));
+  EXPECT_NE(error_of([&] {
+              (void)inspect_files({{"", corner}});
+            }).find("row 1048576 has a value in column 16384, more than the 2000 columns"),
             std::string::npos);
 
   // The size limit holds for what a workbook expands to, not only for the file.
   const auto bomb = dir / "bomb.xlsx";
-  ASSERT_TRUE(make_workbook(bomb, "[]",
-                            "<!--" + std::string(3 << 20, 'x') +
-                                "--><sheetData><row r=\"1\"><c r=\"A1\"><v>1</v></c></row></sheetData>"));
+  ASSERT_TRUE(
+      make_workbook(bomb, "[]",
+                    "<!--" + std::string(3 << 20, 'x') +
+                        "--><sheetData><row r=\"1\"><c r=\"A1\"><v>1</v></c></row></sheetData>"));
   LoadOptions small;
   small.max_file_bytes = 1 << 20;
   ASSERT_LT(std::filesystem::file_size(bomb), small.max_file_bytes);
-  EXPECT_NE(error_of([&] { (void)inspect_files({{"", bomb}}, small); }).find("the workbook expands to"),
+  EXPECT_NE(error_of([&] {
+              (void)inspect_files({{"", bomb}}, small);
+            }).find("the workbook expands to"),
             std::string::npos);
 
   // A reader that does not finish is stopped.
@@ -542,8 +552,9 @@ TEST(Workbook, CraftedWorkbooksAreReadIsolatedBoundedAndWithoutLosingRows) {
   LoadOptions patient;
   patient.python_executable = slow.string();
   patient.workbook_seconds = 1;
-  EXPECT_NE(error_of([&] { (void)inspect_files({{"", book}}, patient); })
-                .find("took longer than 1 seconds; it was stopped"),
+  EXPECT_NE(error_of([&] {
+              (void)inspect_files({{"", book}}, patient);
+            }).find("took longer than 1 seconds; it was stopped"),
             std::string::npos);
 }
 
@@ -555,8 +566,9 @@ TEST(FileDatabase, ASavedDatabaseNeverReplacesAFileThatAppearedMeanwhile) {
   options.progress = [&](const Progress& p) {
     if (p.pass == 2 && !std::filesystem::exists(saved)) write(dir, "q?mode=ro", "someone else's");
   };
-  EXPECT_NE(error_of([&] { (void)FileDatabase::load({{"", file}}, options, saved); })
-                .find("was made by someone else while the files were loading"),
+  EXPECT_NE(error_of([&] {
+              (void)FileDatabase::load({{"", file}}, options, saved);
+            }).find("was made by someone else while the files were loading"),
             std::string::npos);
   std::ifstream in(saved);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "someone else's");
