@@ -106,7 +106,10 @@ bool read_number(std::string_view s, bool comma, Number& out) {
   if (s.empty() || !digit(s.front())) return false;
 
   // Digits in groups of three after the first, one kind of separator; then the fraction.
-  std::string digits;
+  // Longer numbers than fit the buffer would not be exact anyway.
+  constexpr std::size_t kMaxDigits = 40;
+  char text[kMaxDigits + 3];
+  std::size_t digits = 0;
   std::string_view separator;
   std::size_t group = 0;
   bool grouped = false;
@@ -114,7 +117,8 @@ bool read_number(std::string_view s, bool comma, Number& out) {
   const char decimal = comma ? ',' : '.';
   for (; i < s.size(); ++i) {
     if (digit(s[i])) {
-      digits += s[i];
+      if (digits == kMaxDigits) return false;
+      text[digits++] = s[i];
       ++group;
       continue;
     }
@@ -129,41 +133,37 @@ bool read_number(std::string_view s, bool comma, Number& out) {
     i += sep.size() - 1;
   }
   if (grouped && group != 3) return false;
-  if (digits.size() > 1 && digits[0] == '0') return false;  // "007": an identifier
-  std::string fraction;
+  if (digits > 1 && text[0] == '0') return false;  // "007": an identifier
+  const std::size_t integer_digits = digits;
+  text[digits++] = '.';
   if (i < s.size()) {
     for (++i; i < s.size(); ++i) {
-      if (!digit(s[i])) return false;
-      fraction += s[i];
+      if (!digit(s[i]) || digits > kMaxDigits) return false;
+      text[digits++] = s[i];
     }
-    if (fraction.empty()) return false;
+    if (digits == integer_digits + 1) return false;
   }
+  const std::size_t fraction_digits = digits - integer_digits - 1;
   out.grouped = grouped;
   out.separator = separator;
-  out.has_fraction = !fraction.empty();
+  out.has_fraction = fraction_digits > 0;
 
   // Exact or refused: a 64-bit integer, or a REAL with no more digits than a double keeps.
-  std::size_t significant = digits.size() + fraction.size();
-  for (const char c : digits + fraction) {
-    if (c != '0') break;
-    --significant;
-  }
   if (!out.has_fraction && !out.percent) {
-    if (digits.size() > 18) {
-      const auto [end, ec] =
-          std::from_chars(digits.data(), digits.data() + digits.size(), out.integer);
-      if (ec != std::errc() || end != digits.data() + digits.size()) return false;
-    } else {
-      std::from_chars(digits.data(), digits.data() + digits.size(), out.integer);
-    }
+    const auto [end, ec] = std::from_chars(text, text + integer_digits, out.integer);
+    if (ec != std::errc() || end != text + integer_digits) return false;
     if (negative) out.integer = -out.integer;
     out.integral = true;
     out.real = static_cast<double>(out.integer);
     return true;
   }
+  std::size_t significant = integer_digits + fraction_digits;
+  for (std::size_t k = 0; k < digits && (text[k] == '0' || text[k] == '.'); ++k) {
+    if (text[k] == '0') --significant;
+  }
   if (significant > 17) return false;
-  std::string text = digits + "." + (fraction.empty() ? "0" : fraction);
-  std::from_chars(text.data(), text.data() + text.size(), out.real);
+  if (fraction_digits == 0) text[digits++] = '0';
+  std::from_chars(text, text + digits, out.real);
   if (out.percent) out.real /= 100;
   if (negative && out.real != 0) out.real = -out.real;
   return true;
@@ -253,9 +253,9 @@ unsigned date_orders(std::string_view s, DateParts& parts) {
   return orders;
 }
 
-std::string iso_date(const DateParts& parts, unsigned order) {
+void iso_date(const DateParts& parts, unsigned order, std::string& out) {
   const auto& ymd = order == kDmy ? parts.dmy : order == kMdy ? parts.mdy : parts.ymd;
-  std::string out(10, '-');
+  out.assign(10, '-');
   out[0] = static_cast<char>('0' + ymd[0] / 1000 % 10);
   out[1] = static_cast<char>('0' + ymd[0] / 100 % 10);
   out[2] = two(ymd[0], 0);
@@ -273,7 +273,6 @@ std::string iso_date(const DateParts& parts, unsigned order) {
     }
     out.pop_back();
   }
-  return out;
 }
 
 }  // namespace norvex::files::detail
@@ -309,12 +308,7 @@ std::string quoted_separator(std::string_view sep) {
 
 }  // namespace
 
-void ColumnEvidence::observe(std::string_view s, TypeMask plain) {
-  if (plain & bit(ColumnType::integer)) {
-    date_dead_ = true;
-    ++numbers_;
-    return;
-  }
+void ColumnEvidence::observe_other(std::string_view s, TypeMask plain) {
   if (plain & bit(ColumnType::real)) {
     date_dead_ = true;
     ++numbers_;
@@ -339,10 +333,11 @@ void ColumnEvidence::observe(std::string_view s, TypeMask plain) {
   if (number_dead_ && date_dead_) return;
   ++converted_;
   if (!number_dead_) {
+    // A convention that some value already refused need not read the rest.
     Number p;
     Number c;
-    const bool by_point = read_number(s, false, p);
-    const bool by_comma = read_number(s, true, c);
+    const bool by_point = all_point_ && read_number(s, false, p);
+    const bool by_comma = all_comma_ && read_number(s, true, c);
     if (!by_point && !by_comma) {
       number_dead_ = true;
       const std::string_view digits = s.substr(!s.empty() && s[0] == '-' ? 1 : 0);

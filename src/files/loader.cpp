@@ -241,13 +241,13 @@ class Survey {
       }
     }
     name_columns(columns);
-    plan_.forced.assign(columns.size(), false);
+    plan_.forced.assign(columns.size(), 0);
     for (const auto& chosen : options_.column_types) {
       for (std::size_t i = 0; i < columns.size(); ++i) {
         if (lower(chosen.column) == lower(columns[i].name) ||
             lower(chosen.column) == lower(columns[i].header)) {
           columns[i].type = chosen.type;
-          plan_.forced[i] = true;
+          plan_.forced[i] = 1;
           columns[i].note =
               "type " + std::string(type_name(chosen.type)) + " chosen by the user" +
               (readings[i].kind == detail::ColumnEvidence::Kind::plain ? std::string()
@@ -570,7 +570,7 @@ class Binder {
                (type == ColumnType::date || type == ColumnType::timestamp)) {
       detail::DateParts parts;
       if (detail::date_orders(s, parts) & reading.order) {
-        iso_ = detail::iso_date(parts, reading.order);
+        detail::iso_date(parts, reading.order, iso_);
         sqlite3_bind_text(statement_, at, iso_.data(), static_cast<int>(iso_.size()),
                           SQLITE_TRANSIENT);
         return;
@@ -584,7 +584,8 @@ class Binder {
         case ColumnType::integer: {
           std::int64_t value = 0;
           const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-          if (ec == std::errc() && end == s.data() + s.size() && detail::types_of(cell) != 0) {
+          if (ec == std::errc() && end == s.data() + s.size() &&
+              (!plan_.forced[column] || detail::types_of(cell) != 0)) {
             sqlite3_bind_int64(statement_, at, value);
             return;
           }

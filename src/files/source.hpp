@@ -66,8 +66,8 @@ struct DateParts {
   int hour = 0, minute = 0, second = 0;
 };
 [[nodiscard]] unsigned date_orders(std::string_view text, DateParts& parts);
-// "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS".
-[[nodiscard]] std::string iso_date(const DateParts& parts, unsigned order);
+// "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS" into `out`.
+void iso_date(const DateParts& parts, unsigned order, std::string& out);
 
 // What the rest of a file says about its conventions.
 struct FileHints {
@@ -91,12 +91,21 @@ class ColumnEvidence {
     bool evidence = false;   // decided by the column's own values
     std::string note;
   };
-  // Every non-empty value with its plain type mask (types_of).
-  void observe(std::string_view text, TypeMask plain);
+  // Every non-empty value with its plain type mask (types_of). Integers, the common case,
+  // are told apart here.
+  void observe(std::string_view text, TypeMask plain) {
+    if (plain & TypeMask(1u << static_cast<unsigned>(ColumnType::integer))) {
+      date_dead_ = true;
+      ++numbers_;
+      return;
+    }
+    observe_other(text, plain);
+  }
   // `plain` is the column's type from the plain masks.
   [[nodiscard]] Reading decide(const FileHints& hints, ColumnType plain) const;
 
  private:
+  void observe_other(std::string_view text, TypeMask plain);
   std::uint64_t converted_ = 0;  // values that only a convention reads
   std::uint64_t numbers_ = 0;
   std::uint64_t percents_ = 0;
