@@ -123,7 +123,7 @@ struct Plan {
   std::vector<std::string> keys;  // JSON Lines: the key of each column
   bool recode = false;            // some values are not UTF-8
   std::vector<detail::ColumnEvidence::Reading> readings;  // per column
-  std::vector<bool> forced;  // per column: its type was chosen by the user
+  std::vector<char> forced;  // per column: its type was chosen by the user
   std::shared_ptr<HeldFile> held;
 };
 
