@@ -275,6 +275,93 @@ void iso_date(const DateParts& parts, unsigned order, std::string& out) {
   }
 }
 
+namespace {
+
+// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void civil_from_days(std::int64_t z, int& y, int& m, int& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2));
+}
+
+int field(std::string_view s, std::size_t at, std::size_t width) {
+  int value = 0;
+  for (std::size_t i = at; i < at + width; ++i) {
+    if (i >= s.size() || !digit(s[i])) return -1;
+    value = value * 10 + (s[i] - '0');
+  }
+  return value;
+}
+
+}  // namespace
+
+bool utc_timestamp(std::string_view s, std::string& out) {
+  // YYYY-MM-DD[T ]HH:MM[:SS[.fraction]] then the offset: checked as a timestamp already.
+  if (s.size() < 17) return false;
+  const int year = field(s, 0, 4), month = field(s, 5, 2), day = field(s, 8, 2);
+  const int hour = field(s, 11, 2), minute = field(s, 14, 2);
+  int second = 0;
+  std::size_t i = 16;
+  std::string_view fraction;
+  if (s[i] == ':') {
+    second = field(s, i + 1, 2);
+    i += 3;
+    if (i < s.size() && s[i] == '.') {
+      const std::size_t start = i;
+      ++i;
+      while (i < s.size() && digit(s[i])) ++i;
+      fraction = s.substr(start, i - start);
+    }
+  }
+  if (year < 0 || month < 0 || day < 0 || hour < 0 || minute < 0 || second < 0) return false;
+  int offset = 0;  // minutes east of UTC
+  if (i < s.size() && s[i] == 'Z') {
+    ++i;
+  } else if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+    const int sign = s[i] == '-' ? -1 : 1;
+    const std::string_view rest = s.substr(i + 1);
+    const int hours = field(rest, 0, 2);
+    int minutes = 0;
+    if (rest.size() == 5) minutes = field(rest, 3, 2);
+    if (rest.size() == 4) minutes = field(rest, 2, 2);
+    if (hours < 0 || minutes < 0) return false;
+    offset = sign * (hours * 60 + minutes);
+    i = s.size();
+  } else {
+    return false;
+  }
+  if (i != s.size()) return false;
+  const std::int64_t total =
+      (days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 1440 +
+       hour * 60 + minute - offset);
+  const std::int64_t days = total >= 0 ? total / 1440 : -((-total + 1439) / 1440);
+  const auto in_day = static_cast<int>(total - days * 1440);
+  DateParts parts;
+  civil_from_days(days, parts.ymd[0], parts.ymd[1], parts.ymd[2]);
+  parts.has_time = true;
+  parts.hour = in_day / 60;
+  parts.minute = in_day % 60;
+  parts.second = second;
+  iso_date(parts, kYmd, out);
+  out += fraction;
+  return true;
+}
+
 }  // namespace norvex::files::detail
 
 namespace norvex::files::detail {
@@ -323,7 +410,25 @@ void ColumnEvidence::observe_other(std::string_view s, TypeMask plain) {
   }
   if (plain & kDateBits) {
     number_dead_ = true;
-    if (plain == bit(ColumnType::timestamp)) time_ = true;
+    if (plain == bit(ColumnType::timestamp)) {
+      time_ = true;
+      // The offset: "Z" or what follows the last '+' or '-' after the time.
+      std::string_view offset;
+      if (s.back() == 'Z') {
+        offset = "+00:00";
+      } else if (const auto at = s.find_last_of("+-"); at != std::string_view::npos && at > 10) {
+        offset = s.substr(at);
+      }
+      if (offset.empty()) {
+        ++unzoned_;
+      } else {
+        if (zoned_++ == 0) {
+          first_offset_ = std::string(offset);
+        } else if (offset != first_offset_) {
+          offsets_differ_ = true;
+        }
+      }
+    }
     return;
   }
   if (plain != 0) {
@@ -389,6 +494,18 @@ void ColumnEvidence::observe_other(std::string_view s, TypeMask plain) {
 
 ColumnEvidence::Reading ColumnEvidence::decide(const FileHints& hints, ColumnType plain) const {
   Reading out;
+  if (converted_ == 0 && plain == ColumnType::timestamp && zoned_ > 0) {
+    // Times at different offsets compare right only in one zone.
+    if (unzoned_ > 0) {
+      out.note = "some times have a UTC offset and some not; they compare as written";
+    } else if (offsets_differ_) {
+      out.kind = Kind::date;
+      out.type = ColumnType::timestamp;
+      out.utc = true;
+      out.note = "times at different UTC offsets, stored in UTC as YYYY-MM-DD HH:MM:SS";
+    }
+    return out;
+  }
   if (converted_ == 0) {
     // Plain decimals all like "1.234" are thousands to a file that writes decimal commas.
     if (plain == ColumnType::real && differ_ && all_comma_ &&

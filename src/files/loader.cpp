@@ -248,15 +248,20 @@ class Survey {
             lower(chosen.column) == lower(columns[i].header)) {
           columns[i].type = chosen.type;
           plan_.forced[i] = 1;
-          columns[i].note =
-              "type " + std::string(type_name(chosen.type)) + " chosen by the user" +
-              (readings[i].kind == detail::ColumnEvidence::Kind::plain ? std::string()
-                                                                       : "; " + readings[i].note);
+          // The reading still applies when it gives that type's values.
+          const bool applies =
+              readings[i].kind != detail::ColumnEvidence::Kind::plain &&
+              (readings[i].kind == detail::ColumnEvidence::Kind::number
+                   ? chosen.type == ColumnType::integer || chosen.type == ColumnType::real
+                   : chosen.type == ColumnType::date || chosen.type == ColumnType::timestamp);
+          columns[i].note = "type " + std::string(type_name(chosen.type)) + " chosen by the user" +
+                            (applies ? "; " + readings[i].note : std::string());
         }
       }
     }
-    if (plan_.report.encoding.empty()) {
-      plan_.report.encoding = plan_.recode ? "windows-1252" : "utf-8";
+    auto& encoding = plan_.report.encoding;
+    if (encoding.empty() || encoding == "utf-8" || encoding == "windows-1252") {
+      encoding = plan_.recode ? "windows-1252" : "utf-8";
     }
   }
 
@@ -569,8 +574,9 @@ class Binder {
     } else if (cell.hint == Hint::any && reading.kind == detail::ColumnEvidence::Kind::date &&
                (type == ColumnType::date || type == ColumnType::timestamp)) {
       detail::DateParts parts;
-      if (detail::date_orders(s, parts) & reading.order) {
-        detail::iso_date(parts, reading.order, iso_);
+      if (reading.utc ? detail::utc_timestamp(s, iso_)
+                      : (detail::date_orders(s, parts) & reading.order) != 0) {
+        if (!reading.utc) detail::iso_date(parts, reading.order, iso_);
         sqlite3_bind_text(statement_, at, iso_.data(), static_cast<int>(iso_.size()),
                           SQLITE_TRANSIENT);
         return;
@@ -823,6 +829,18 @@ std::vector<Plan> survey_files(const std::vector<FileSpec>& files, const LoadOpt
     plans.push_back(std::move(plan));
   }
   if (plans.empty()) throw ArgumentError("no files to load");
+  for (const auto& chosen : options.column_types) {
+    const bool found = std::any_of(plans.begin(), plans.end(), [&](const Plan& plan) {
+      return std::any_of(
+          plan.report.columns.begin(), plan.report.columns.end(), [&](const ColumnReport& c) {
+            return lower(c.name) == lower(chosen.column) || lower(c.header) == lower(chosen.column);
+          });
+    });
+    if (!found) {
+      throw ArgumentError("--column-type names '" + chosen.column +
+                          "', which is no column of the files");
+    }
+  }
   return plans;
 }
 

@@ -69,6 +69,10 @@ struct DateParts {
 // "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS" into `out`.
 void iso_date(const DateParts& parts, unsigned order, std::string& out);
 
+// An ISO timestamp with a UTC offset ("Z", "+02:00", "-0500") written in UTC as
+// "YYYY-MM-DD HH:MM:SS[.fraction]". False for a timestamp without an offset.
+[[nodiscard]] bool utc_timestamp(std::string_view text, std::string& out);
+
 // What the rest of a file says about its conventions.
 struct FileHints {
   bool decimal_comma = false;  // --decimal-comma
@@ -87,6 +91,7 @@ class ColumnEvidence {
     ColumnType type = ColumnType::text;  // of number and date readings
     bool comma = false;
     unsigned order = 0;
+    bool utc = false;        // dates: timestamps with offsets, written in UTC
     bool ambiguous = false;  // more evidence could decide it
     bool evidence = false;   // decided by the column's own values
     std::string note;
@@ -120,6 +125,10 @@ class ColumnEvidence {
   bool too_big_ = false;
   bool time_ = false;
   bool date_differ_ = false;
+  std::uint64_t zoned_ = 0;  // plain timestamps with a UTC offset, and without
+  std::uint64_t unzoned_ = 0;
+  bool offsets_differ_ = false;
+  std::string first_offset_;
   unsigned orders_ = kDmy | kMdy | kYmd;
   std::string_view currency_;  // static text
   std::string separator_point_;

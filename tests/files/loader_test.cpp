@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "confine.h"
 #include "norvex/error.hpp"
 #include "norvex/files/files.hpp"
 #include "support/python_scratch.hpp"
@@ -556,6 +557,22 @@ TEST(Workbook, CraftedWorkbooksAreReadIsolatedBoundedAndWithoutLosingRows) {
               (void)inspect_files({{"", book}}, patient);
             }).find("took longer than 1 seconds; it was stopped"),
             std::string::npos);
+
+  // The reader is confined: it may write in its scratch folder only.
+  std::filesystem::create_directories(dir / "nosy" / "bin");
+  const auto nosy =
+      write(dir, "nosy/bin/python3",
+            "#!/bin/sh\necho x > " + (dir / "escaped").string() + "\necho x > here\n");
+  std::filesystem::permissions(nosy, std::filesystem::perms::owner_all);
+  LoadOptions confined;
+  confined.python_executable = nosy.string();
+  EXPECT_NE(error_of([&] {
+              (void)inspect_files({{"", book}}, confined);
+            }).find("no sheet with data"),
+            std::string::npos);
+  if ((norvex_sandbox_probe(nullptr) & NORVEX_LAYER_LANDLOCK_FILES) != 0) {
+    EXPECT_FALSE(std::filesystem::exists(dir / "escaped"));
+  }
 }
 
 TEST(FileDatabase, ASavedDatabaseNeverReplacesAFileThatAppearedMeanwhile) {
@@ -585,6 +602,34 @@ TEST(FileDatabase, ASavedDatabaseNeverReplacesAFileThatAppearedMeanwhile) {
   const auto files_db = FileDatabase::load({{"", file}}, {}, saved);
   EXPECT_EQ(files_db.open()->run("SELECT SUM(total) FROM orders"), "[(30,)]");
   EXPECT_FALSE(std::filesystem::exists(dir / "q"));
+}
+
+TEST(FileDatabase, AFileReplacedOrChangedDuringTheLoadIsNotMixed) {
+  const ScratchDir dir("norvex-files");
+  const auto file = write(dir, "orders.csv", "id,total\n1,10\n2,20\n");
+  bool replaced = false;
+  LoadOptions options;
+  options.progress = [&](const Progress& p) {
+    if (p.pass != 1 || replaced) return;
+    replaced = true;
+    write(dir, "new.csv", "id,total\n9,90\n");
+    std::filesystem::rename(dir / "new.csv", file);
+  };
+  const auto db = dir / "replaced.db";
+  (void)load_files({{"", file}}, db, options);
+  EXPECT_EQ(query(db, "SELECT SUM(total) FROM orders"), (Rows{{"int:30"}}));
+
+  bool changed = false;
+  options.progress = [&](const Progress& p) {
+    if (p.pass != 1 || changed) return;
+    changed = true;
+    std::ofstream(file, std::ios::app) << "3,30\n";
+  };
+  EXPECT_NE(error_of([&] {
+              (void)load_files({{"", file}}, dir / "changed.db", options);
+            }).find("changed while it was being loaded"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir / "changed.db"));
 }
 
 TEST(LargeFile, AMillionRowsStreamWithProgressAndExactSums) {
