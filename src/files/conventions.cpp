@@ -299,27 +299,18 @@ void civil_from_days(std::int64_t z, int& y, int& m, int& d) {
   y = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2));
 }
 
-int field(std::string_view s, std::size_t at, std::size_t width) {
-  int value = 0;
-  for (std::size_t i = at; i < at + width; ++i) {
-    if (i >= s.size() || !digit(s[i])) return -1;
-    value = value * 10 + (s[i] - '0');
-  }
-  return value;
-}
-
 }  // namespace
 
 bool utc_timestamp(std::string_view s, std::string& out) {
   // YYYY-MM-DD[T ]HH:MM[:SS[.fraction]] then the offset: checked as a timestamp already.
   if (s.size() < 17) return false;
-  const int year = field(s, 0, 4), month = field(s, 5, 2), day = field(s, 8, 2);
-  const int hour = field(s, 11, 2), minute = field(s, 14, 2);
+  const int year = digits_at(s, 0, 4), month = digits_at(s, 5, 2), day = digits_at(s, 8, 2);
+  const int hour = digits_at(s, 11, 2), minute = digits_at(s, 14, 2);
   int second = 0;
   std::size_t i = 16;
   std::string_view fraction;
   if (s[i] == ':') {
-    second = field(s, i + 1, 2);
+    second = digits_at(s, i + 1, 2);
     i += 3;
     if (i < s.size() && s[i] == '.') {
       const std::size_t start = i;
@@ -335,10 +326,10 @@ bool utc_timestamp(std::string_view s, std::string& out) {
   } else if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
     const int sign = s[i] == '-' ? -1 : 1;
     const std::string_view rest = s.substr(i + 1);
-    const int hours = field(rest, 0, 2);
+    const int hours = digits_at(rest, 0, 2);
     int minutes = 0;
-    if (rest.size() == 5) minutes = field(rest, 3, 2);
-    if (rest.size() == 4) minutes = field(rest, 2, 2);
+    if (rest.size() == 5) minutes = digits_at(rest, 3, 2);
+    if (rest.size() == 4) minutes = digits_at(rest, 2, 2);
     if (hours < 0 || minutes < 0) return false;
     offset = sign * (hours * 60 + minutes);
     i = s.size();

@@ -265,8 +265,6 @@ class Survey {
     }
   }
 
-  std::vector<TypeMask>& masks() { return masks_; }
-
  private:
   const LoadOptions& options_;
   Plan& plan_;
@@ -314,7 +312,7 @@ std::uint64_t sheet_row(std::vector<Cell>& cells, std::uint64_t line) {
 // Whether a first row names the columns, judged against the rows after it: a name over a
 // column of numbers or dates, a row of names over text, or years over other numbers.
 bool looks_like_header(const std::vector<Cell>& first, const std::vector<ColumnReport>& rest,
-                       const std::vector<TypeMask>& rest_masks, bool any_rest) {
+                       bool any_rest) {
   bool typed = false;
   bool name_over_values = false;
   bool all_years = true;
@@ -339,7 +337,8 @@ bool looks_like_header(const std::vector<Cell>& first, const std::vector<ColumnR
     if (ec != std::errc() || end != cell.text.data() + cell.text.size() || year < 1900 ||
         year > 2100) {
       all_years = false;
-    } else if (any_rest && (rest_masks[i] & 0x3) != 0) {
+    } else if (any_rest &&
+               (rest[i].type == ColumnType::integer || rest[i].type == ColumnType::real)) {
       years_over_others = true;  // a year over a numeric column
     }
   }
@@ -408,7 +407,7 @@ void survey_delimited(Plan& plan, const LoadOptions& options) {
   survey.finish(report.delimiter);
   bool header = options.header == HeaderMode::present;
   if (options.header == HeaderMode::detect) {
-    header = looks_like_header(first, report.columns, survey.masks(), rows > 0);
+    header = looks_like_header(first, report.columns, rows > 0);
   }
   report.header = header;
   if (header) {

@@ -51,6 +51,28 @@ void check_not_wide(std::string_view start, const std::string& name) {
   }
 }
 
+// Reads the file chunk by chunk into `chunk`, handing `use` each chunk's size and where its
+// text starts (after a UTF-8 byte-order mark at the file's start).
+template <typename Use>
+void read_chunks(std::FILE* file, const std::string& name, std::vector<char>& chunk, Use&& use) {
+  bool first = true;
+  for (;;) {
+    const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file);
+    if (n == 0) break;
+    std::size_t pos = 0;
+    if (first) {
+      const std::string_view start(chunk.data(), n);
+      check_not_wide(start, name);
+      if (start.rfind(kUtf8Bom, 0) == 0) pos = kUtf8Bom.size();
+      first = false;
+    }
+    use(n, pos);
+  }
+  if (std::ferror(file)) {
+    throw ValueError("reading '" + name + "' failed: " + std::strerror(errno));
+  }
+}
+
 struct CsvParser {
   csv_parser parser{};
   char delimiter;
@@ -140,7 +162,6 @@ void scan_delimited(const std::filesystem::path& path, const std::string& name, 
   std::vector<char> chunk(kChunkBytes);
   std::uint64_t line = 1;
   std::uint64_t total = 0;
-  bool first = true;
   bool skipping = false;  // the rest of a malformed row's line is dropped
   const auto rethrow = [&] {
     if (state.failure) std::rethrow_exception(state.failure);
@@ -152,16 +173,7 @@ void scan_delimited(const std::filesystem::path& path, const std::string& name, 
     skipping = true;
     bad_row(start, why);
   };
-  for (;;) {
-    const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file.get());
-    if (n == 0) break;
-    std::size_t pos = 0;
-    if (first) {
-      const std::string_view start(chunk.data(), n);
-      check_not_wide(start, name);
-      if (start.rfind(kUtf8Bom, 0) == 0) pos = kUtf8Bom.size();
-      first = false;
-    }
+  read_chunks(file.get(), name, chunk, [&](std::size_t n, std::size_t pos) {
     // Fed a line at a time, so a row is known by the line it starts on.
     while (pos < n) {
       const auto* newline =
@@ -194,10 +206,7 @@ void scan_delimited(const std::filesystem::path& path, const std::string& name, 
     }
     total += n;
     if (on_chunk) on_chunk(total);
-  }
-  if (std::ferror(file.get())) {
-    throw ValueError("reading '" + name + "' failed: " + std::strerror(errno));
-  }
+  });
   // libcsv would take the rest of the file as the open field's text.
   if (csv.parser.pstate == kFieldBegun && csv.parser.quoted) {
     throw ValueError(at_line(name, state.row_start) +
@@ -378,7 +387,6 @@ void scan_json_lines(const std::filesystem::path& path, const std::string& name,
   bool too_long = false;
   std::uint64_t line = 1;
   std::uint64_t bytes = 0;
-  bool first = true;
   FlatObject object;
   const auto finish_line = [&] {
     if (too_long) {
@@ -408,16 +416,7 @@ void scan_json_lines(const std::filesystem::path& path, const std::string& name,
     too_long = false;
     ++line;
   };
-  for (;;) {
-    const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file.get());
-    if (n == 0) break;
-    std::size_t pos = 0;
-    if (first) {
-      const std::string_view start(chunk.data(), n);
-      check_not_wide(start, name);
-      if (start.rfind(kUtf8Bom, 0) == 0) pos = kUtf8Bom.size();
-      first = false;
-    }
+  read_chunks(file.get(), name, chunk, [&](std::size_t n, std::size_t pos) {
     while (pos < n) {
       const auto* newline =
           static_cast<const char*>(std::memchr(chunk.data() + pos, '\n', n - pos));
@@ -440,10 +439,7 @@ void scan_json_lines(const std::filesystem::path& path, const std::string& name,
     }
     bytes += n;
     if (on_chunk) on_chunk(bytes);
-  }
-  if (std::ferror(file.get())) {
-    throw ValueError("reading '" + name + "' failed: " + std::strerror(errno));
-  }
+  });
   if (!text.empty() || too_long) finish_line();
 }
 

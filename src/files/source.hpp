@@ -137,6 +137,9 @@ class ColumnEvidence {
   std::string date_example_;
 };
 
+// The number written by the `width` digits at `at`, or -1.
+[[nodiscard]] int digits_at(std::string_view text, std::size_t at, std::size_t width);
+
 [[nodiscard]] bool valid_utf8(std::string_view text);
 // Windows-1252 (with Latin-1 for its five unassigned bytes) to UTF-8.
 void windows_1252_to_utf8(std::string_view text, std::string& out);

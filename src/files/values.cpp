@@ -92,21 +92,12 @@ bool boolean(std::string_view s) {
   return equals("true") || equals("false");
 }
 
-int number(std::string_view s, std::size_t at, std::size_t width) {
-  int value = 0;
-  for (std::size_t i = at; i < at + width; ++i) {
-    if (i >= s.size() || !digit(s[i])) return -1;
-    value = value * 10 + (s[i] - '0');
-  }
-  return value;
-}
-
 // YYYY-MM-DD with a real month and day.
 bool date(std::string_view s) {
   if (s.size() < 10 || s[4] != '-' || s[7] != '-') return false;
-  const int year = number(s, 0, 4);
-  const int month = number(s, 5, 2);
-  const int day = number(s, 8, 2);
+  const int year = digits_at(s, 0, 4);
+  const int month = digits_at(s, 5, 2);
+  const int day = digits_at(s, 8, 2);
   if (year < 0 || month < 1 || month > 12 || day < 1) return false;
   static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (day > kDays[month - 1]) return false;
@@ -117,12 +108,12 @@ bool date(std::string_view s) {
 // A date, "T" or a blank, HH:MM[:SS[.fraction]], then "Z" or an offset ±HH[:MM].
 bool timestamp(std::string_view s) {
   if (s.size() < 16 || !date(s.substr(0, 10)) || (s[10] != 'T' && s[10] != ' ')) return false;
-  if (number(s, 11, 2) < 0 || number(s, 11, 2) > 23 || s[13] != ':' || number(s, 14, 2) < 0 ||
-      number(s, 14, 2) > 59)
+  if (digits_at(s, 11, 2) < 0 || digits_at(s, 11, 2) > 23 || s[13] != ':' ||
+      digits_at(s, 14, 2) < 0 || digits_at(s, 14, 2) > 59)
     return false;
   std::size_t i = 16;
   if (i < s.size() && s[i] == ':') {
-    const int second = number(s, i + 1, 2);
+    const int second = digits_at(s, i + 1, 2);
     if (second < 0 || second > 60) return false;
     i += 3;
     if (i < s.size() && s[i] == '.') {
@@ -135,13 +126,22 @@ bool timestamp(std::string_view s) {
   if (s[i] == 'Z') return i + 1 == s.size();
   if (s[i] != '+' && s[i] != '-') return false;
   const std::string_view offset = s.substr(i + 1);
-  if (offset.size() == 2) return number(offset, 0, 2) >= 0;
-  if (offset.size() == 4) return number(offset, 0, 4) >= 0;
-  return offset.size() == 5 && offset[2] == ':' && number(offset, 0, 2) >= 0 &&
-         number(offset, 3, 2) >= 0;
+  if (offset.size() == 2) return digits_at(offset, 0, 2) >= 0;
+  if (offset.size() == 4) return digits_at(offset, 0, 4) >= 0;
+  return offset.size() == 5 && offset[2] == ':' && digits_at(offset, 0, 2) >= 0 &&
+         digits_at(offset, 3, 2) >= 0;
 }
 
 }  // namespace
+
+int digits_at(std::string_view s, std::size_t at, std::size_t width) {
+  int value = 0;
+  for (std::size_t i = at; i < at + width; ++i) {
+    if (i >= s.size() || !digit(s[i])) return -1;
+    value = value * 10 + (s[i] - '0');
+  }
+  return value;
+}
 
 TypeMask types_of(const Cell& cell) {
   const std::string_view s = cell.text;
