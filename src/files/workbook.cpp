@@ -55,6 +55,13 @@ if limit and expanded > limit:
     print("the workbook expands to %d bytes, more than the limit of %d bytes" % (expanded, limit),
           file=sys.stderr)
     sys.exit(4)
+# Memory in proportion to the contents: a few strings repeated in tiny cells cost far more as
+# Python objects than as text, and a workbook crafted so is refused long before the limit.
+import resource
+cap = max(512 << 20, 64 * expanded)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+if hard == resource.RLIM_INFINITY or cap < hard:
+    resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
 source.seek(0)
 book = openpyxl.load_workbook(source, read_only=True, data_only=True)
 def text(v):
@@ -353,8 +360,8 @@ std::vector<Sheet> convert_workbook(const std::filesystem::path& path,
     } else if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) {
       reason = "its sheets grew larger than the workbook's limit";
     } else if (reason.find("MemoryError") != std::string::npos) {
-      reason = "it needs more than the reader's " + std::to_string(limits.memory_bytes >> 20) +
-               " MiB of memory";
+      reason = "reading it needs more memory than a workbook of its size may take (at most " +
+               std::to_string(limits.memory_bytes >> 20) + " MiB)";
     } else if (reason.empty()) {
       reason = "the reader " +
                std::string(WIFSIGNALED(status) ? "was killed by a signal" : "ended with an error");
