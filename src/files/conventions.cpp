@@ -407,8 +407,11 @@ void ColumnEvidence::observe_other(std::string_view s, TypeMask plain) {
       std::string_view offset;
       if (s.back() == 'Z') {
         offset = "+00:00";
-      } else if (const auto at = s.find_last_of("+-"); at != std::string_view::npos && at > 10) {
-        offset = s.substr(at);
+      } else {
+        // From the back: the time's digits and ':' come before any offset sign.
+        std::size_t at = s.size();
+        while (at > 10 && s[at - 1] != '+' && s[at - 1] != '-') --at;
+        if (at > 11) offset = s.substr(at - 1);
       }
       if (offset.empty()) {
         ++unzoned_;
