@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -19,10 +20,13 @@ using Clock = std::chrono::steady_clock;
 std::uint64_t parse_size(const std::string& text) {
   std::size_t used = 0;
   unsigned long long value = 0;
-  try {
-    value = std::stoull(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
+  // stoull would take "-5" as a huge number.
+  if (!text.empty() && text[0] >= '0' && text[0] <= '9') {
+    try {
+      value = std::stoull(text, &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
   }
   const std::string unit = text.substr(used);
   int shift = -1;
@@ -101,7 +105,30 @@ CLI::Option* add_file_options(CLI::App& command, FileArguments& arguments) {
       ->needs(file);
   command
       .add_option("--max-file-size", arguments.max_file_size,
-                  "Largest data file accepted, e.g. 500M or 2G (default 8G; 0: no limit)")
+                  "Largest data file accepted, e.g. 500M or 2G (default 8G; 0: no limit); for a "
+                  "workbook, also the most its contents may expand to")
+      ->needs(file);
+  command
+      .add_option("--header", arguments.header,
+                  "Whether the first row of CSV and TSV files names the columns (default: "
+                  "detected)")
+      ->check(CLI::IsMember({"yes", "no"}))
+      ->needs(file);
+  command
+      .add_flag("--decimal-comma", arguments.decimal_comma,
+                "Numbers in data files are written with a decimal comma (1.234,56); otherwise "
+                "decided per column from its values")
+      ->needs(file);
+  command
+      .add_option("--date-order", arguments.date_order,
+                  "Order of day and month in dates such as 01/02/2024 that the values leave "
+                  "open: dmy, mdy or ymd")
+      ->check(CLI::IsMember({"dmy", "mdy", "ymd"}))
+      ->needs(file);
+  command
+      .add_option("--column-type", arguments.column_types,
+                  "A column's type, as COLUMN=TYPE (INTEGER, REAL, TEXT, DATE, TIMESTAMP, "
+                  "BOOLEAN; repeatable); a value that does not read so stops the load")
       ->needs(file);
   return file;
 }
@@ -114,9 +141,39 @@ std::vector<files::FileSpec> file_specs(const FileArguments& arguments) {
 
 files::LoadOptions load_options(const FileArguments& arguments, bool quiet) {
   files::LoadOptions options;
+  files::remove_partial_files_on_signals();
   options.skip_bad_rows = arguments.skip_bad_rows;
   if (!arguments.max_file_size.empty())
     options.max_file_bytes = parse_size(arguments.max_file_size);
+  if (arguments.header == "yes") options.header = files::HeaderMode::present;
+  if (arguments.header == "no") options.header = files::HeaderMode::absent;
+  options.decimal_comma = arguments.decimal_comma;
+  if (arguments.date_order == "dmy") options.date_order = files::DateOrder::dmy;
+  if (arguments.date_order == "mdy") options.date_order = files::DateOrder::mdy;
+  if (arguments.date_order == "ymd") options.date_order = files::DateOrder::ymd;
+  for (const auto& text : arguments.column_types) {
+    const auto eq = text.rfind('=');
+    const std::string column = eq == std::string::npos ? std::string() : text.substr(0, eq);
+    std::string type = eq == std::string::npos ? std::string() : text.substr(eq + 1);
+    for (auto& c : type) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    files::ColumnTypeOverride chosen{column, files::ColumnType::text};
+    bool known = false;
+    for (const auto t :
+         {files::ColumnType::integer, files::ColumnType::real, files::ColumnType::boolean,
+          files::ColumnType::date, files::ColumnType::timestamp, files::ColumnType::text}) {
+      if (type == files::type_name(t)) {
+        chosen.type = t;
+        known = true;
+      }
+    }
+    if (column.empty() || !known) {
+      throw ArgumentError(
+          "--column-type takes COLUMN=TYPE with TYPE one of INTEGER, REAL, TEXT, "
+          "DATE, TIMESTAMP, BOOLEAN, not '" +
+          text + "'");
+    }
+    options.column_types.push_back(std::move(chosen));
+  }
   if (!quiet) {
     options.progress = [display = std::make_shared<LoadDisplay>()](const files::Progress& p) {
       (*display)(p);
@@ -128,14 +185,19 @@ files::LoadOptions load_options(const FileArguments& arguments, bool quiet) {
 void report_notes(const files::LoadReport& report) {
   for (const auto& table : report) {
     if (table.skipped_rows > 0) {
-      std::cerr << "note: " << table.skipped_rows << " malformed rows of " << table.source.string()
-                << " were skipped (lines";
+      std::cerr << "note: " << table.skipped_rows << " malformed rows of " << table.source.string();
+      if (!table.sheet.empty()) std::cerr << ", sheet '" << table.sheet << "',";
+      std::cerr << " were skipped (" << (table.sheet.empty() ? "lines" : "rows");
       for (const auto line : table.skipped_lines) std::cerr << ' ' << line;
       std::cerr << (table.skipped_rows > table.skipped_lines.size() ? " ...)" : ")") << '\n';
     }
     if (table.encoding == "windows-1252") {
-      std::cerr << "note: " << table.source.string()
-                << " is not UTF-8; its text was read as Windows-1252\n";
+      std::cerr << "note: " << table.source.string() << " is not all UTF-8; "
+                << table.recoded_values << " values were read as Windows-1252\n";
+    }
+    // The first note says where the table came from; the rest say what was done.
+    for (std::size_t i = 1; i < table.notes.size(); ++i) {
+      std::cerr << "note: table " << table.name << ": " << table.notes[i] << '\n';
     }
   }
 }

@@ -27,40 +27,59 @@ bool plain_digits(std::string_view s) {
   return s.size() == 1 || s[0] != '0';
 }
 
+// A leading "+" is not a number's: "+4915112345678" is a telephone number.
 bool integer(std::string_view s) {
   std::string_view digits = s;
-  if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) digits.remove_prefix(1);
+  if (!digits.empty() && digits[0] == '-') digits.remove_prefix(1);
   if (!plain_digits(digits)) return false;
   std::int64_t value = 0;
-  const char* first = s.data() + (s[0] == '+' ? 1 : 0);
-  const auto [end, ec] = std::from_chars(first, s.data() + s.size(), value);
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
   return ec == std::errc() && end == s.data() + s.size();
 }
 
-// Decimal notation only: no "inf", "nan", hexadecimal or blanks.
+// Decimal notation only: no "inf", "nan", hexadecimal or blanks; and exact enough: digits
+// alone are an integer (one past 64 bits is not rounded into a REAL), no more significant
+// digits than a double keeps, no value beyond a double's range.
 bool real(std::string_view s) {
   std::size_t i = 0;
-  if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
+  if (i < s.size() && s[i] == '-') ++i;
   const std::size_t int_start = i;
-  while (i < s.size() && digit(s[i])) ++i;
+  std::size_t significant = 0;
+  while (i < s.size() && digit(s[i])) {
+    if (significant > 0 || s[i] != '0') ++significant;
+    ++i;
+  }
   const std::size_t int_digits = i - int_start;
   if (int_digits > 1 && s[int_start] == '0') return false;
   std::size_t frac_digits = 0;
+  bool point = false;
   if (i < s.size() && s[i] == '.') {
+    point = true;
     ++i;
     const std::size_t frac_start = i;
-    while (i < s.size() && digit(s[i])) ++i;
+    while (i < s.size() && digit(s[i])) {
+      if (significant > 0 || s[i] != '0') ++significant;
+      ++i;
+    }
     frac_digits = i - frac_start;
   }
-  if (int_digits + frac_digits == 0) return false;
+  if (int_digits + frac_digits == 0 || significant > 17) return false;
+  bool exponent = false;
   if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    exponent = true;
     ++i;
     if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
     const std::size_t exp_start = i;
     while (i < s.size() && digit(s[i])) ++i;
     if (i == exp_start) return false;
   }
-  return i == s.size();
+  if (i != s.size() || (!point && !exponent)) return false;
+  if (exponent) {
+    double value = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (ec != std::errc() || end != s.data() + s.size()) return false;  // 1e309, 1e-400
+  }
+  return true;
 }
 
 bool boolean(std::string_view s) {
@@ -73,21 +92,12 @@ bool boolean(std::string_view s) {
   return equals("true") || equals("false");
 }
 
-int number(std::string_view s, std::size_t at, std::size_t width) {
-  int value = 0;
-  for (std::size_t i = at; i < at + width; ++i) {
-    if (i >= s.size() || !digit(s[i])) return -1;
-    value = value * 10 + (s[i] - '0');
-  }
-  return value;
-}
-
 // YYYY-MM-DD with a real month and day.
 bool date(std::string_view s) {
   if (s.size() < 10 || s[4] != '-' || s[7] != '-') return false;
-  const int year = number(s, 0, 4);
-  const int month = number(s, 5, 2);
-  const int day = number(s, 8, 2);
+  const int year = digits_at(s, 0, 4);
+  const int month = digits_at(s, 5, 2);
+  const int day = digits_at(s, 8, 2);
   if (year < 0 || month < 1 || month > 12 || day < 1) return false;
   static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (day > kDays[month - 1]) return false;
@@ -98,12 +108,12 @@ bool date(std::string_view s) {
 // A date, "T" or a blank, HH:MM[:SS[.fraction]], then "Z" or an offset ±HH[:MM].
 bool timestamp(std::string_view s) {
   if (s.size() < 16 || !date(s.substr(0, 10)) || (s[10] != 'T' && s[10] != ' ')) return false;
-  if (number(s, 11, 2) < 0 || number(s, 11, 2) > 23 || s[13] != ':' || number(s, 14, 2) < 0 ||
-      number(s, 14, 2) > 59)
+  if (digits_at(s, 11, 2) < 0 || digits_at(s, 11, 2) > 23 || s[13] != ':' ||
+      digits_at(s, 14, 2) < 0 || digits_at(s, 14, 2) > 59)
     return false;
   std::size_t i = 16;
   if (i < s.size() && s[i] == ':') {
-    const int second = number(s, i + 1, 2);
+    const int second = digits_at(s, i + 1, 2);
     if (second < 0 || second > 60) return false;
     i += 3;
     if (i < s.size() && s[i] == '.') {
@@ -116,13 +126,22 @@ bool timestamp(std::string_view s) {
   if (s[i] == 'Z') return i + 1 == s.size();
   if (s[i] != '+' && s[i] != '-') return false;
   const std::string_view offset = s.substr(i + 1);
-  if (offset.size() == 2) return number(offset, 0, 2) >= 0;
-  if (offset.size() == 4) return number(offset, 0, 4) >= 0;
-  return offset.size() == 5 && offset[2] == ':' && number(offset, 0, 2) >= 0 &&
-         number(offset, 3, 2) >= 0;
+  if (offset.size() == 2) return digits_at(offset, 0, 2) >= 0;
+  if (offset.size() == 4) return digits_at(offset, 0, 4) >= 0;
+  return offset.size() == 5 && offset[2] == ':' && digits_at(offset, 0, 2) >= 0 &&
+         digits_at(offset, 3, 2) >= 0;
 }
 
 }  // namespace
+
+int digits_at(std::string_view s, std::size_t at, std::size_t width) {
+  int value = 0;
+  for (std::size_t i = at; i < at + width; ++i) {
+    if (i >= s.size() || !digit(s[i])) return -1;
+    value = value * 10 + (s[i] - '0');
+  }
+  return value;
+}
 
 TypeMask types_of(const Cell& cell) {
   const std::string_view s = cell.text;
@@ -133,8 +152,8 @@ TypeMask types_of(const Cell& cell) {
     case Hint::boolean:
       return bit(ColumnType::boolean);
     case Hint::number:
-      return integer(s) ? TypeMask(bit(ColumnType::integer) | bit(ColumnType::real))
-                        : bit(ColumnType::real);
+      if (integer(s)) return TypeMask(bit(ColumnType::integer) | bit(ColumnType::real));
+      return real(s) ? bit(ColumnType::real) : 0;
     case Hint::string:
       if (s.size() == 10 && date(s))
         return TypeMask(bit(ColumnType::date) | bit(ColumnType::timestamp));
@@ -143,7 +162,7 @@ TypeMask types_of(const Cell& cell) {
       break;
   }
   const char c = s[0];
-  if (digit(c) || c == '-' || c == '+' || c == '.') {
+  if (digit(c) || c == '-' || c == '.') {
     if (integer(s)) return TypeMask(bit(ColumnType::integer) | bit(ColumnType::real));
     if (real(s)) return bit(ColumnType::real);
     if (s.size() == 10 && date(s))

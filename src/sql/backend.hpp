@@ -37,6 +37,7 @@ struct TableSchema {
   std::string name;
   std::vector<ColumnInfo> columns;
   std::vector<KeyInfo> keys;
+  std::string comment;  // what the table's creator noted about it, one line each; or empty
 };
 
 /// Receives a result: its column labels once, then each row.

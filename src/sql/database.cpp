@@ -276,7 +276,14 @@ struct CustomSQLDatabase::Impl {
         lines.push_back(std::move(line));
       }
     }
-    return "CREATE TABLE " + backend.quote(table.name) + " (\n" + join(lines, ",\n") + "\n)";
+    std::string comment;
+    for (std::size_t at = 0; at < table.comment.size();) {
+      const std::size_t end = std::min(table.comment.find('\n', at), table.comment.size());
+      comment += "\t-- " + table.comment.substr(at, end - at) + "\n";
+      at = end + 1;
+    }
+    return "CREATE TABLE " + backend.quote(table.name) + " (\n" + comment + join(lines, ",\n") +
+           "\n)";
   }
 };
 

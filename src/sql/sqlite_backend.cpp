@@ -183,6 +183,29 @@ class SqliteBackend final : public Backend {
       for (auto& [position, name] : primary[t]) key.columns.push_back(name);
       tables[t].keys.push_back(std::move(key));
     }
+    // "-- " lines that open a table's definition are its notes (tables made of data files
+    // carry them so).
+    CollectSink definitions;
+    query("SELECT name, sql FROM sqlite_master WHERE name IN (" + list + ")", definitions, true);
+    for (auto& row : definitions.rows) {
+      auto table = std::find_if(tables.begin(), tables.end(),
+                                [&](const TableSchema& t) { return t.name == row[0].text; });
+      if (table == tables.end()) continue;
+      const std::string& sql = row[1].text;
+      std::size_t at = sql.find('(');
+      if (at == std::string::npos) continue;
+      at = sql.find('\n', at);
+      while (at != std::string::npos) {
+        const std::size_t start = sql.find_first_not_of(" \t", at + 1);
+        if (start == std::string::npos || sql.compare(start, 2, "--") != 0) break;
+        const std::size_t end = sql.find('\n', start);
+        std::string line = sql.substr(start + 2, end == std::string::npos ? end : end - start - 2);
+        if (!line.empty() && line.front() == ' ') line.erase(0, 1);
+        if (!table->comment.empty()) table->comment += '\n';
+        table->comment += line;
+        at = end;
+      }
+    }
     CollectSink foreign;
     query(
         "SELECT m.name, f.id, f.\"table\", f.\"from\", f.\"to\" FROM sqlite_master AS m "

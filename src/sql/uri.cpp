@@ -170,7 +170,18 @@ ConnectionUri parse_uri(std::string_view uri) {
       path.remove_prefix(1);
       const std::size_t q = path.find('?');
       if (q != std::string_view::npos) path = path.substr(0, q);
-      out.database = path.empty() ? ":memory:" : std::string(path);
+      // %XX stands for a byte of the path, so that a "?" in a file name can be written.
+      std::string decoded;
+      for (std::size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '%' && i + 2 < path.size() && hex_value(path[i + 1]) >= 0 &&
+            hex_value(path[i + 2]) >= 0) {
+          decoded += static_cast<char>(hex_value(path[i + 1]) * 16 + hex_value(path[i + 2]));
+          i += 2;
+        } else {
+          decoded += path[i];
+        }
+      }
+      out.database = decoded.empty() ? ":memory:" : decoded;
     }
     out.masked = std::string(uri);
     return out;

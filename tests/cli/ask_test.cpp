@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -322,6 +323,95 @@ TEST(AskFiles, SchemaOfFilesAndMalformedRowsAreReportedWithTheirLine) {
   EXPECT_EQ(skipped.out, "sales\n  day    DATE\n  units  INTEGER\n");
   EXPECT_TRUE(contains(skipped.err, "1 malformed rows of sales.tsv were skipped (lines 3)"))
       << skipped.err;
+  const auto negative =
+      session.norvex({"db", "schema", "--file", "sales.tsv", "--max-file-size", "-5"});
+  EXPECT_EQ(negative.status, 1);
+  EXPECT_TRUE(contains(negative.err, "--max-file-size takes a size")) << negative.err;
+}
+
+TEST(AskFiles, GermanAndUsExportsAnswerTheRightTotalsAndMonths) {
+  ScriptedPipeline pipeline;
+  AskSession session(pipeline);
+  std::ofstream(session.path() / "buchungen.csv", std::ios::binary)
+      << "\xef\xbb\xbf"
+         "Datum;Kunde;Betrag\r\n15.03.2024;Müller;1.234,56\r\n"
+         "20.03.2024;Schmidt;99,90\r\n02.04.2024;Weiß;12\r\n";
+  pipeline.relevant_tables = {"buchungen"};
+  pipeline.sql_queries = {
+      "SELECT strftime('%Y-%m', Datum) AS Monat, ROUND(SUM(Betrag), 2) AS Summe FROM buchungen "
+      "GROUP BY Monat ORDER BY Monat"};
+  pipeline.pandas_codes = {"print('ok')"};
+  const auto german = session.norvex(
+      {"ask", "--file", "buchungen.csv", "Wie viel pro Monat?", "--json", "--quiet"});
+  ASSERT_EQ(german.status, 0) << german.err;
+  EXPECT_EQ(Json::parse(german.out)["sql_execution_result"].back(),
+            "[('2024-03', 1334.46), ('2024-04', 12.0)]");
+  // The model was told how the amounts were written.
+  const auto asked = pipeline.requests_for("SQLQueryInput");
+  ASSERT_FALSE(asked.empty());
+  EXPECT_TRUE(contains(asked.back().body, "Betrag: decimal comma, thousands '.'"))
+      << asked.back().body;
+
+  std::ofstream(session.path() / "sales.csv")
+      << "date,customer,amount,discount\n01/02/2024,Ann,\"$1,234.56\",10%\n"
+         "03/15/2024,Bo,\"$2,000.00\",5%\n03/20/2024,Cy,$99.90,0%\n";
+  pipeline.relevant_tables = {"sales"};
+  pipeline.sql_queries = {
+      "SELECT ROUND(SUM(amount), 2), ROUND(SUM(amount * (1 - discount)), 2) FROM sales "
+      "WHERE date >= '2024-03-01' AND date < '2024-04-01'"};
+  pipeline.pandas_codes = {"print('ok')"};
+  const auto us =
+      session.norvex({"ask", "--file", "sales.csv", "How much in March?", "--json", "--quiet"});
+  ASSERT_EQ(us.status, 0) << us.err;
+  EXPECT_EQ(Json::parse(us.out)["sql_execution_result"].back(), "[(2099.9, 1999.9)]");
+}
+
+TEST(AskFiles, ASignalDuringALoadEndsTheWorkbookReaderAndLeavesNothingBehind) {
+  ScriptedPipeline pipeline;
+  AskSession session(pipeline);
+  const auto tmp = session.path() / "tmp";
+  std::filesystem::create_directories(tmp);
+  std::filesystem::create_directories(session.path() / "py" / "bin");
+  const auto python = session.path() / "py" / "bin" / "python3";
+  std::ofstream(python) << "#!/bin/sh\necho $$ > reader.pid\nexec sleep 120\n";
+  std::filesystem::permissions(python, std::filesystem::perms::owner_all);
+  std::ofstream(session.path() / "book.xlsx") << "not read";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    if (::chdir(session.path().c_str()) != 0) ::_exit(126);
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    ::setenv("NORVEX_PYTHON", python.c_str(), 1);
+    ::execl(kProgram.c_str(), kProgram.c_str(), "db", "schema", "--file", "book.xlsx", nullptr);
+    ::_exit(127);
+  }
+  // The reader writes its pid into its scratch folder once it runs.
+  pid_t reader = 0;
+  for (int i = 0; i < 600 && reader == 0; ++i) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(tmp)) {
+      if (entry.path().filename() != "reader.pid") continue;
+      std::ifstream in(entry.path());
+      in >> reader;
+    }
+    if (reader == 0) ::usleep(50 * 1000);
+  }
+  ASSERT_GT(reader, 0);
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  // The reader goes with its parent (a zombie of no one counts as gone).
+  const auto alive = [&] {
+    std::ifstream stat("/proc/" + std::to_string(reader) + "/stat");
+    std::string pid_text, name, state;
+    return stat >> pid_text >> name >> state && state != "Z";
+  };
+  for (int i = 0; i < 200 && alive(); ++i) ::usleep(50 * 1000);
+  EXPECT_FALSE(alive());
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
 }
 
 TEST(Graph, DrawsTheTextDrawingAndAnOfflinePng) {

@@ -5,9 +5,11 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "confine.h"
 #include "norvex/error.hpp"
 #include "norvex/files/files.hpp"
 #include "support/python_scratch.hpp"
@@ -66,6 +68,149 @@ std::string error_of(F&& f) {
     return e.what();
   }
   return "(no error)";
+}
+
+// One case of cases.txt: a file's text and what it must load as.
+struct FileCase {
+  std::string title;
+  std::string file;
+  std::vector<std::string> options;
+  std::string text;
+  std::string columns;
+  std::vector<std::string> rows;
+  std::vector<std::string> notes;
+  std::string skipped;
+  std::string error;
+};
+
+std::string unescape(const std::string& line) {
+  std::string out;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] != '\\' || i + 1 >= line.size()) {
+      out += line[i];
+      continue;
+    }
+    const char c = line[++i];
+    if (c == 'x') {
+      out += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else if (c == 'R') {
+      const auto colon = line.find(':', i);
+      out += std::string(std::stoul(line.substr(i + 1, colon - i - 1)), line[colon + 1]);
+      i = colon + 1;
+    } else {
+      out += c == 'r' ? '\r' : c == 't' ? '\t' : c == 'n' ? '\n' : c;
+    }
+  }
+  return out;
+}
+
+std::vector<FileCase> read_cases(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<FileCase> cases;
+  std::string section;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("#", 0) == 0 || (line.empty() && section != "text")) continue;
+    if (line.rfind("== ", 0) == 0) {
+      cases.push_back({line.substr(3)});
+      section.clear();
+      continue;
+    }
+    auto& c = cases.back();
+    const auto colon = line.find(": ");
+    const std::string key = line.back() == ':'           ? line.substr(0, line.size() - 1)
+                            : colon == std::string::npos ? std::string()
+                                                         : line.substr(0, colon);
+    const std::string value = colon == std::string::npos ? std::string() : line.substr(colon + 2);
+    if (key == "file") {
+      c.file = value;
+    } else if (key == "options") {
+      std::istringstream words(value);
+      for (std::string w; words >> w;) c.options.push_back(w);
+    } else if (key == "columns") {
+      c.columns = value;
+    } else if (key == "notes") {
+      c.notes.push_back(value);
+    } else if (key == "skipped") {
+      c.skipped = value;
+    } else if (key == "error") {
+      c.error = value;
+    } else if (key == "text" || key == "rows") {
+      section = key;
+    } else if (section == "text") {
+      if (!line.empty() && line.back() == '\\' &&
+          (line.size() < 2 || line[line.size() - 2] != '\\')) {
+        c.text += unescape(line.substr(0, line.size() - 1));
+      } else {
+        c.text += unescape(line) + "\n";
+      }
+    } else if (section == "rows") {
+      c.rows.push_back(line);
+    }
+  }
+  return cases;
+}
+
+TEST(FileCases, EachFileLoadsAsExpected) {
+  const auto cases = read_cases(NORVEX_FILE_CASES);
+  ASSERT_GT(cases.size(), 20u);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    const ScratchDir dir("norvex-files");
+    const auto file = write(dir, c.file, c.text);
+    LoadOptions options;
+    for (const auto& option : c.options) {
+      if (option == "skip-bad-rows") options.skip_bad_rows = true;
+      if (option == "decimal-comma") options.decimal_comma = true;
+      if (option == "header=yes") options.header = HeaderMode::present;
+      if (option == "header=no") options.header = HeaderMode::absent;
+      if (option == "date-order=dmy") options.date_order = DateOrder::dmy;
+      if (option == "date-order=mdy") options.date_order = DateOrder::mdy;
+      if (option.rfind("column-type=", 0) == 0) {
+        const auto spec = option.substr(12);
+        const auto eq = spec.find('=');
+        options.column_types.push_back({spec.substr(0, eq), spec.substr(eq + 1) == "REAL"
+                                                                ? ColumnType::real
+                                                                : ColumnType::text});
+      }
+    }
+    const auto db = dir / "cases.db";
+    if (!c.error.empty()) {
+      const auto message = error_of([&] { (void)load_files({{"", file}}, db, options); });
+      EXPECT_NE(message.find(c.error), std::string::npos) << message;
+      EXPECT_FALSE(std::filesystem::exists(db));
+      continue;
+    }
+    LoadReport report;
+    try {
+      report = load_files({{"", file}}, db, options);
+    } catch (const Error& e) {
+      ADD_FAILURE() << e.what();
+      continue;
+    }
+    ASSERT_EQ(report.size(), 1u);
+    std::string columns;
+    for (const auto& column : columns_of(report[0]))
+      columns += (columns.empty() ? "" : ", ") + column;
+    EXPECT_EQ(columns, c.columns);
+    if (!c.rows.empty()) {
+      std::vector<std::string> rows;
+      for (const auto& row : query(db, "SELECT * FROM \"" + report[0].name + "\"")) {
+        std::string line;
+        for (const auto& cell : row) line += (line.empty() ? "" : " | ") + cell;
+        rows.push_back(line);
+      }
+      EXPECT_EQ(rows, c.rows);
+    }
+    std::string notes;
+    for (const auto& note : report[0].notes) notes += note + "\n";
+    for (const auto& note : c.notes) EXPECT_NE(notes.find(note), std::string::npos) << notes;
+    if (!c.skipped.empty()) {
+      std::string skipped = std::to_string(report[0].skipped_rows) + " at";
+      for (const auto line : report[0].skipped_lines) skipped += " " + std::to_string(line);
+      EXPECT_EQ(skipped, c.skipped);
+    }
+  }
 }
 
 TEST(DelimitedFile, QuotedFieldsBomSemicolonsAndEveryTypeLoadAsWritten) {
@@ -302,6 +447,189 @@ TEST(Workbook, EachSheetWithDataBecomesATable) {
               (void)inspect_files({{"", book}}, no_python);
             }).find("install the Debian package python3-openpyxl"),
             std::string::npos);
+}
+
+// A workbook made by openpyxl whose first sheet's XML is then replaced by `sheet_xml`
+// (when given): the cells a crafted file holds. False when openpyxl is missing.
+bool make_workbook(const std::filesystem::path& book, const std::string& rows_python,
+                   const std::string& sheet_xml = {}) {
+  const auto script = book.parent_path() / "make_book.py";
+  std::ofstream(script)
+      << "import openpyxl, shutil, sys, zipfile\n"
+         "b = openpyxl.Workbook(); s = b.active\n"
+         "for r in " +
+             rows_python +
+             ": s.append(r)\n"
+             "b.save(sys.argv[1])\n"
+             "if len(sys.argv) > 2:\n"
+             "    xml = open(sys.argv[2]).read()\n"
+             "    src = zipfile.ZipFile(sys.argv[1])\n"
+             "    out = zipfile.ZipFile(sys.argv[1] + '.new', 'w', zipfile.ZIP_DEFLATED)\n"
+             "    for i in src.infolist():\n"
+             "        data = src.read(i.filename)\n"
+             "        if i.filename == 'xl/worksheets/sheet1.xml': data = xml.encode()\n"
+             "        out.writestr(i.filename, data)\n"
+             "    out.close(); shutil.move(sys.argv[1] + '.new', sys.argv[1])\n";
+  std::string command = "/usr/bin/python3 -I " + script.string() + " " + book.string();
+  if (!sheet_xml.empty()) {
+    const auto xml = book.parent_path() / "sheet.xml";
+    std::ofstream(xml)
+        << "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+        << sheet_xml << "</worksheet>";
+    command += " " + xml.string();
+  }
+  return std::system((command + " 2>/dev/null").c_str()) == 0;
+}
+
+TEST(Workbook, CraftedWorkbooksAreReadIsolatedBoundedAndWithoutLosingRows) {
+  const ScratchDir dir("norvex-files");
+  const auto book = dir / "plain.xlsx";
+  if (!make_workbook(book, "[['a', 'b', 'c'], [1, 'x', None], [2, None, None], [3, 'y', 'z']]")) {
+    NORVEX_SKIP_OR_FAIL("Python with openpyxl is not installed (python3-openpyxl)");
+  }
+  // Modules in the working directory that a reader started without -I would import.
+  for (const char* module : {"csv.py", "zipfile.py", "json.py", "openpyxl.py", "datetime.py"}) {
+    write(dir, module, "open('" + (dir / "hijacked").string() + "', 'w').write('ran')\n");
+  }
+  const auto before = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  const auto db = dir / "plain.db";
+  LoadReport report;
+  EXPECT_NO_THROW(report = load_files({{"", book}}, db));
+  std::filesystem::current_path(before);
+  EXPECT_FALSE(std::filesystem::exists(dir / "hijacked"));
+  // Rows whose last cells are empty are loaded, with NULLs.
+  EXPECT_EQ(query(db, "SELECT a, b, c FROM plain"), (Rows{{"int:1", "text:x", "null"},
+                                                          {"int:2", "null", "null"},
+                                                          {"int:3", "text:y", "text:z"}}));
+
+  // A formula the workbook never calculated is told, not silently NULL.
+  const auto formulas = dir / "formulas.xlsx";
+  ASSERT_TRUE(
+      make_workbook(formulas, "[]",
+                    "<sheetData><row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>n</t></is></c>"
+                    "<c r=\"B1\" t=\"inlineStr\"><is><t>twice</t></is></c></row>"
+                    "<row r=\"2\"><c r=\"A2\"><v>2</v></c><c r=\"B2\"><f>A2*2</f></c></row>"
+                    "<row r=\"3\"><c r=\"A3\"><v>3</v></c><c r=\"B3\"><f>A3*2</f><v>6</v></c></row>"
+                    "</sheetData>"));
+  const auto noted = inspect_files({{"", formulas}});
+  ASSERT_EQ(noted.size(), 1u);
+  EXPECT_EQ(noted[0].rows, 2u);
+  std::string notes;
+  for (const auto& note : noted[0].notes) notes += note + "\n";
+  EXPECT_NE(notes.find("1 cells hold a formula whose value the workbook never saved (first: B2)"),
+            std::string::npos)
+      << notes;
+
+  // One cell at the sheet's far corner: a clear refusal, not half an hour of empty cells.
+  const auto corner = dir / "corner.xlsx";
+  ASSERT_TRUE(
+      make_workbook(corner, "[]",
+                    "<sheetData><row r=\"1\"><c r=\"A1\"><v>1</v></c></row>"
+                    "<row r=\"1048576\"><c r=\"XFD1048576\"><v>1</v></c></row></sheetData>"));
+  EXPECT_NE(error_of([&] {
+              (void)inspect_files({{"", corner}});
+            }).find("row 1048576 has a value in column 16384, more than the 2000 columns"),
+            std::string::npos);
+
+  // The size limit holds for what a workbook expands to, not only for the file.
+  const auto bomb = dir / "bomb.xlsx";
+  ASSERT_TRUE(
+      make_workbook(bomb, "[]",
+                    "<!--" + std::string(3 << 20, 'x') +
+                        "--><sheetData><row r=\"1\"><c r=\"A1\"><v>1</v></c></row></sheetData>"));
+  LoadOptions small;
+  small.max_file_bytes = 1 << 20;
+  ASSERT_LT(std::filesystem::file_size(bomb), small.max_file_bytes);
+  EXPECT_NE(error_of([&] {
+              (void)inspect_files({{"", bomb}}, small);
+            }).find("the workbook expands to"),
+            std::string::npos);
+
+  // A reader that does not finish is stopped.
+  std::filesystem::create_directories(dir / "slow" / "bin");
+  const auto slow = write(dir, "slow/bin/python3", "#!/bin/sh\nexec sleep 60\n");
+  std::filesystem::permissions(slow, std::filesystem::perms::owner_all);
+  LoadOptions patient;
+  patient.python_executable = slow.string();
+  patient.workbook_seconds = 1;
+  EXPECT_NE(error_of([&] {
+              (void)inspect_files({{"", book}}, patient);
+            }).find("took longer than 1 seconds; it was stopped"),
+            std::string::npos);
+
+  // The reader is confined: it may write in its scratch folder only.
+  std::filesystem::create_directories(dir / "nosy" / "bin");
+  const auto nosy =
+      write(dir, "nosy/bin/python3",
+            "#!/bin/sh\necho x > " + (dir / "escaped").string() + "\necho x > here\n");
+  std::filesystem::permissions(nosy, std::filesystem::perms::owner_all);
+  LoadOptions confined;
+  confined.python_executable = nosy.string();
+  EXPECT_NE(error_of([&] {
+              (void)inspect_files({{"", book}}, confined);
+            }).find("no sheet with data"),
+            std::string::npos);
+  if ((norvex_sandbox_probe(nullptr) & NORVEX_LAYER_LANDLOCK_FILES) != 0) {
+    EXPECT_FALSE(std::filesystem::exists(dir / "escaped"));
+  }
+}
+
+TEST(FileDatabase, ASavedDatabaseNeverReplacesAFileThatAppearedMeanwhile) {
+  const ScratchDir dir("norvex-files");
+  const auto file = write(dir, "orders.csv", "id,total\n1,10\n2,20\n");
+  const auto saved = dir / "q?mode=ro";
+  LoadOptions options;
+  options.progress = [&](const Progress& p) {
+    if (p.pass == 2 && !std::filesystem::exists(saved)) write(dir, "q?mode=ro", "someone else's");
+  };
+  EXPECT_NE(error_of([&] {
+              (void)FileDatabase::load({{"", file}}, options, saved);
+            }).find("was made by someone else while the files were loading"),
+            std::string::npos);
+  std::ifstream in(saved);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "someone else's");
+  // Nothing half-made is left beside it.
+  std::size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 2u);
+
+  // A "?" in the name is part of the name: the facade opens the file that was saved.
+  std::filesystem::remove(saved);
+  const auto files_db = FileDatabase::load({{"", file}}, {}, saved);
+  EXPECT_EQ(files_db.open()->run("SELECT SUM(total) FROM orders"), "[(30,)]");
+  EXPECT_FALSE(std::filesystem::exists(dir / "q"));
+}
+
+TEST(FileDatabase, AFileReplacedOrChangedDuringTheLoadIsNotMixed) {
+  const ScratchDir dir("norvex-files");
+  const auto file = write(dir, "orders.csv", "id,total\n1,10\n2,20\n");
+  bool replaced = false;
+  LoadOptions options;
+  options.progress = [&](const Progress& p) {
+    if (p.pass != 1 || replaced) return;
+    replaced = true;
+    write(dir, "new.csv", "id,total\n9,90\n");
+    std::filesystem::rename(dir / "new.csv", file);
+  };
+  const auto db = dir / "replaced.db";
+  (void)load_files({{"", file}}, db, options);
+  EXPECT_EQ(query(db, "SELECT SUM(total) FROM orders"), (Rows{{"int:30"}}));
+
+  bool changed = false;
+  options.progress = [&](const Progress& p) {
+    if (p.pass != 1 || changed) return;
+    changed = true;
+    std::ofstream(file, std::ios::app) << "3,30\n";
+  };
+  EXPECT_NE(error_of([&] {
+              (void)load_files({{"", file}}, dir / "changed.db", options);
+            }).find("changed while it was being loaded"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir / "changed.db"));
 }
 
 TEST(LargeFile, AMillionRowsStreamWithProgressAndExactSums) {

@@ -54,6 +54,15 @@ enum class ColumnType { integer, real, boolean, date, timestamp, text };
 
 enum class HeaderMode { detect, present, absent };
 
+/// The order of day, month and year in dates such as 01/02/2024.
+enum class DateOrder { detect, dmy, mdy, ymd };
+
+/// A column's type chosen by the user: `column` is its header or its table name (any case).
+struct NORVEX_API ColumnTypeOverride {
+  std::string column;
+  ColumnType type = ColumnType::text;
+};
+
 /// What a load reports: a line per read chunk. Thread rule: a plain value.
 struct NORVEX_API Progress {
   std::string_view file;   // the file being read
@@ -75,12 +84,22 @@ struct NORVEX_API LoadOptions {
   std::function<void(const Progress&)> progress;
   /// Python with openpyxl for workbooks; empty: $NORVEX_PYTHON, else the build's python3.
   std::string python_executable;
+  /// Numbers are written with a decimal comma (otherwise decided per column from its values).
+  bool decimal_comma = false;
+  /// Dates whose day and month order the values leave open are read in this order.
+  DateOrder date_order = DateOrder::detect;
+  /// Types the user chose; every value of such a column must read as its type.
+  std::vector<ColumnTypeOverride> column_types;
+  /// The workbook reader's limits: memory, and seconds of running.
+  std::uint64_t workbook_memory_bytes = std::uint64_t{2} << 30;
+  unsigned workbook_seconds = 600;
 };
 
 struct NORVEX_API ColumnReport {
   std::string name;    // the column's name in the table
   std::string header;  // as the file wrote it (empty for a file without a header)
   ColumnType type = ColumnType::text;
+  std::string note;  // how its values were read ("decimal comma, thousands '.'"), or why not
 };
 
 /// What became of one file (or one sheet). Thread rule: a plain value.
@@ -91,11 +110,17 @@ struct NORVEX_API TableReport {
   std::string format;    // "csv", "tsv", "jsonl", "xlsx"
   char delimiter = ',';  // of CSV and TSV
   bool header = false;   // whether the first row named the columns
-  std::string encoding;  // "utf-8", or "windows-1252" when the bytes are not UTF-8
+  /// "utf-8"; "windows-1252" when some values are not UTF-8 (only those are read so);
+  /// "utf-16le", "utf-16be", "utf-32le", "utf-32be" after a byte-order mark.
+  std::string encoding;
+  std::uint64_t recoded_values = 0;  // values read as Windows-1252
   std::vector<ColumnReport> columns;
   std::uint64_t rows = 0;
   std::uint64_t skipped_rows = 0;
-  std::vector<std::uint64_t> skipped_lines;  // the first few, 1-based
+  std::vector<std::uint64_t> skipped_lines;  // the first few, 1-based (a sheet's rows)
+  /// What the model and the user are told about the table: where it came from, how columns
+  /// were read, what the reader met (formulas without a value). One sentence each.
+  std::vector<std::string> notes;
 };
 
 using LoadReport = std::vector<TableReport>;
@@ -114,13 +139,19 @@ NORVEX_API LoadReport load_files(const std::vector<FileSpec>& files,
                                  const std::filesystem::path& database,
                                  const LoadOptions& options = {});
 
+/// Has SIGINT, SIGTERM, SIGHUP and SIGQUIT (those still at their default action) remove the
+/// files a load is making, its temporary database included, before the program ends as the
+/// signal would have ended it. For programs; call once at start.
+NORVEX_API void remove_partial_files_on_signals();
+
 /// Files loaded into a database for questions: a temporary SQLite file removed when this
 /// object goes, or a kept one. Thread rule: one owner; open() gives a facade that is safe
 /// for concurrent use.
 class NORVEX_API FileDatabase {
  public:
-  /// Loads the files into a temporary database, or into `save_to` (kept; it must not exist).
-  /// Throws as load_files; ArgumentError when `save_to` exists.
+  /// Loads the files into a temporary database, or into `save_to` (kept; it must not exist,
+  /// and a file that appears there meanwhile is not replaced). Throws as load_files;
+  /// ArgumentError when `save_to` exists.
   static FileDatabase load(const std::vector<FileSpec>& files, const LoadOptions& options = {},
                            const std::optional<std::filesystem::path>& save_to = {});
 
@@ -142,6 +173,7 @@ class NORVEX_API FileDatabase {
   std::filesystem::path path_;
   std::filesystem::path temporary_dir_;  // removed with everything in it; empty when kept
   LoadReport report_;
+  std::shared_ptr<void> cleanup_;  // the temporary folder's removal on signals
 };
 
 }  // namespace norvex::files
