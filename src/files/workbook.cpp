@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -190,6 +191,7 @@ struct Launch {
   int errors = -1;
   std::string folder;
   int ruleset = -1;
+  const norvex_sandbox_filter* filter = nullptr;  // with execve of `program` only
   unsigned covered = 0;
   unsigned wanted = 0;
   WorkbookLimits limits;
@@ -215,8 +217,11 @@ struct Launch {
     fail("cannot set the reader's resource limits\n");
   }
   char why[256] = {};
-  const unsigned applied = norvex_sandbox_enforce(l.ruleset, l.covered, l.wanted, why, sizeof why);
-  if ((applied & l.wanted) != l.wanted) {
+  const unsigned others = l.wanted & ~NORVEX_LAYER_SECCOMP;
+  const unsigned applied = norvex_sandbox_enforce(l.ruleset, l.covered, others, why, sizeof why);
+  const bool filtered =
+      l.filter == nullptr || norvex_sandbox_load_filter(l.filter, why, sizeof why) == 0;
+  if ((applied & others) != others || !filtered) {
     const char* what = "cannot confine the reader: ";
     (void)!::write(2, what, std::strlen(what));
     fail(why);
@@ -318,9 +323,15 @@ std::vector<Sheet> convert_workbook(const std::filesystem::path& path,
       available & (NORVEX_LAYER_LANDLOCK_FILES | NORVEX_LAYER_LANDLOCK_NETWORK |
                    NORVEX_LAYER_LANDLOCK_SCOPES | NORVEX_LAYER_SECCOMP | NORVEX_LAYER_NO_NEW_PRIVS);
   char why[256] = {};
-  if ((l.wanted & NORVEX_LAYER_SECCOMP) != 0 && norvex_sandbox_prepare() != 0) {
+  // The analysis filter refuses execve; the reader's has it for the interpreter alone.
+  const std::unique_ptr<norvex_sandbox_filter, decltype(&norvex_sandbox_filter_free)> filter(
+      (l.wanted & NORVEX_LAYER_SECCOMP) != 0 ? norvex_sandbox_exec_filter(l.program.c_str())
+                                             : nullptr,
+      &norvex_sandbox_filter_free);
+  if ((l.wanted & NORVEX_LAYER_SECCOMP) != 0 && filter == nullptr) {
     throw Error("cannot prepare the workbook reader's system call filter");
   }
+  l.filter = filter.get();
   const std::string read_only = read_only_paths(l.program);
   l.ruleset = norvex_sandbox_ruleset(read_only.c_str(), l.folder.c_str(), l.wanted, &l.covered, why,
                                      sizeof why);

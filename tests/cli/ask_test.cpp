@@ -373,7 +373,9 @@ TEST(AskFiles, ASignalDuringALoadEndsTheWorkbookReaderAndLeavesNothingBehind) {
   std::filesystem::create_directories(tmp);
   std::filesystem::create_directories(session.path() / "py" / "bin");
   const auto python = session.path() / "py" / "bin" / "python3";
-  std::ofstream(python) << "#!/bin/sh\necho $$ > reader.pid\nexec sleep 120\n";
+  // The reader may start no program of its own, so the stand-in sleeps in Python itself.
+  std::ofstream(python) << "#!/usr/bin/python3\nimport os, time\n"
+                           "open('reader.pid', 'w').write(str(os.getpid()))\ntime.sleep(120)\n";
   std::filesystem::permissions(python, std::filesystem::perms::owner_all);
   std::ofstream(session.path() / "book.xlsx") << "not read";
   const pid_t pid = ::fork();

@@ -546,9 +546,11 @@ TEST(Workbook, CraftedWorkbooksAreReadIsolatedBoundedAndWithoutLosingRows) {
             }).find("the workbook expands to"),
             std::string::npos);
 
-  // A reader that does not finish is stopped.
+  // A reader that does not finish is stopped. (A stand-in, since the reader's filter lets it
+  // start no program of its own: not a shell that runs sleep.)
   std::filesystem::create_directories(dir / "slow" / "bin");
-  const auto slow = write(dir, "slow/bin/python3", "#!/bin/sh\nexec sleep 60\n");
+  const auto slow =
+      write(dir, "slow/bin/python3", "#!/usr/bin/python3\nimport time\ntime.sleep(60)\n");
   std::filesystem::permissions(slow, std::filesystem::perms::owner_all);
   LoadOptions patient;
   patient.python_executable = slow.string();

@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -286,7 +287,10 @@ int add_rules(scmp_filter_ctx filter) {
 }
 
 // Compiles the filter into BPF through a memory file (libseccomp exports to a descriptor).
-CompiledFilter compile_filter() {
+// With `program`, execve is allowed too, but only with exactly that pointer as its path: a
+// forked child passes the pointer it inherited, and a path the started program builds itself
+// lies elsewhere.
+CompiledFilter compile_filter(const char* program = nullptr) {
   CompiledFilter out;
   scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ERRNO(EPERM));
   if (filter == nullptr) {
@@ -294,6 +298,11 @@ CompiledFilter compile_filter() {
     return out;
   }
   int rc = add_rules(filter);
+  if (rc == 0 && program != nullptr) {
+    rc = ::seccomp_rule_add(
+        filter, static_cast<std::uint32_t>(SCMP_ACT_ALLOW), SCMP_SYS(execve), 1,
+        SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(reinterpret_cast<std::uintptr_t>(program))));
+  }
   Fd memory(::memfd_create("norvex-seccomp", MFD_CLOEXEC));
   if (rc == 0 && memory.fd < 0) rc = -errno;
   if (rc == 0) rc = ::seccomp_export_bpf(filter, memory.fd);
@@ -320,8 +329,7 @@ const CompiledFilter& prepared_filter() {
   return filter;
 }
 
-bool load_filter(std::string& why) {
-  const auto& filter = prepared_filter();
+bool load_filter(std::string& why, const CompiledFilter& filter = prepared_filter()) {
   if (filter.program.empty()) {
     why = filter.why;
     return false;
@@ -575,6 +583,33 @@ int norvex_sandbox_become_subreaper(void) {
 
 int norvex_sandbox_die_with_parent(void) {
   return ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) == 0 ? 0 : errno;
+}
+
+struct norvex_sandbox_filter {
+  CompiledFilter compiled;
+};
+
+norvex_sandbox_filter* norvex_sandbox_exec_filter(const char* program) {
+  auto* out = new (std::nothrow) norvex_sandbox_filter{compile_filter(program)};
+  if (out != nullptr && out->compiled.program.empty()) {
+    delete out;
+    out = nullptr;
+  }
+  return out;
+}
+
+int norvex_sandbox_load_filter(const norvex_sandbox_filter* filter, char* error,
+                               std::size_t error_size) {
+  std::string why;
+  const bool loaded =
+      filter != nullptr && load_filter(why, filter->compiled) && load_self_only_filter(why);
+  if (!loaded && why.empty()) why = "seccomp: no filter";
+  set_error(error, error_size, why);
+  return loaded ? 0 : EPERM;
+}
+
+void norvex_sandbox_filter_free(norvex_sandbox_filter* filter) {
+  delete filter;
 }
 
 }  // extern "C"

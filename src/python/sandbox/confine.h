@@ -67,6 +67,20 @@ int norvex_sandbox_allow(int ruleset, const char* paths, int writable, char* err
 unsigned norvex_sandbox_enforce(int ruleset, unsigned covered, unsigned wanted, char* error,
                                 size_t error_size);
 
+/* For a child that confines itself and then starts one program (the filter of
+ * norvex_sandbox_enforce refuses execve): norvex_sandbox_exec_filter compiles that filter with
+ * execve allowed only when its path argument is exactly the pointer `program`, which a forked
+ * child passes unchanged; the started program keeps the filter and cannot start another.
+ * Call it before fork (it allocates); NULL when the filter cannot be compiled.
+ * norvex_sandbox_load_filter, in the child, loads it with the calls-on-itself-only filter
+ * (0, or an errno value with error set); leave SECCOMP out of norvex_sandbox_enforce's wanted
+ * layers then. */
+typedef struct norvex_sandbox_filter norvex_sandbox_filter;
+norvex_sandbox_filter* norvex_sandbox_exec_filter(const char* program);
+int norvex_sandbox_load_filter(const norvex_sandbox_filter* filter, char* error,
+                               size_t error_size);
+void norvex_sandbox_filter_free(norvex_sandbox_filter* filter);
+
 /* Makes the calling process the subreaper of its descendants. Returns 0, or an errno value. */
 int norvex_sandbox_become_subreaper(void);
 
