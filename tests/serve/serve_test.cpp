@@ -447,8 +447,12 @@ TEST_F(Service, ThirtyTwoConcurrentQuestionsEachGetTheirOwnAnswer) {
   for (int i = 0; i < 32; ++i) EXPECT_EQ(faults[i], "") << "question " << i;
 }
 
-int connect_to(int port) {
+// A connection to the service; `receive_buffer` (when set) shrinks the client's window.
+int connect_to(int port, int receive_buffer = 0) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (receive_buffer > 0) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -508,6 +512,36 @@ TEST_F(Service, TricklingClientsHoldNoThreadThatAnswers) {
   trickling = false;
   trickle.join();
   EXPECT_EQ(timed_out, slow.size());
+}
+
+TEST_F(Service, ClientsThatStopReadingHoldNoThreadThatAnswers) {
+  Options options;
+  options.workers = 1;
+  options.queue_limit = 1;
+  options.write_timeout = std::chrono::minutes(10);
+  start(options);
+  // More clients than the service has threads, each asking for the page a thousand times in
+  // one go (far more than socket buffers hold) and reading nothing: their answers wait for
+  // them, and meanwhile everyone else is answered.
+  std::string requests;
+  for (int i = 0; i < 1000; ++i) requests += "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::vector<int> stalled;
+  for (int i = 0; i < 12; ++i) {
+    const int fd = connect_to(server_->port(), 4096);
+    ASSERT_EQ(::send(fd, requests.data(), requests.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(requests.size()));
+    stalled.push_back(fd);
+  }
+  // Their answers pile up for a while before writes would block: keep asking meanwhile.
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(client().Get("/healthz")->status, 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const auto res = ask("qid-10 tracks");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  for (const int fd : stalled) ::close(fd);
+  EXPECT_EQ(client().Get("/healthz")->status, 200);
 }
 
 TEST_F(Service, ConnectionsBeyondTheLimitAreRefusedAtOnce) {
