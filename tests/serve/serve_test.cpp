@@ -92,6 +92,10 @@ std::vector<llm::ModelSettings> records_for(const FakeChatServer& server) {
   return {small, big};
 }
 
+void wait_until(const std::function<bool()>& condition) {
+  while (!condition()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 const Token kAlice{"alice", "alice-secret-0123456789", {"chinook"}};
 const Token kBob{"bob", "bob-secret-0123456789ab", {"other"}};
 
@@ -313,11 +317,21 @@ TEST_F(Service, RefusesBadInputClearly) {
 }
 
 TEST_F(Service, RefusesQuestionsClearlyWithoutAModel) {
-  start({}, false);
-  const auto res = ask("qid-1");
+  Options options;
+  options.tokens = {kAlice, kBob};
+  start(options, false);
+  const auto res = ask("qid-1", kAlice.secret);
   EXPECT_EQ(res->status, 503);
   EXPECT_NE(res->body.find("model_not_configured"), std::string::npos);
   EXPECT_EQ(client().Get("/readyz")->status, 503);
+  EXPECT_EQ(client(kAlice.secret).Get("/readyz")->status, 503);
+  // Whether a token's service is ready says nothing of databases it may not use.
+  const auto bobs = [&] { return Json::parse(client(kBob.secret).Get("/readyz")->body); };
+  wait_until([&] { return bobs()["analysis"]["warm"].get<bool>(); });
+  const Json ready = bobs();
+  EXPECT_EQ(ready["ready"].get<bool>(), ready["accepting"].get<bool>() &&
+                                            ready["analysis"]["confined"].get<bool>())
+      << ready;
 }
 
 TEST(ServiceSettings, NonLoopbackNeedsTokensAndTokenFilesAreChecked) {
@@ -364,10 +378,6 @@ class Gate {
   std::condition_variable cv_;
   bool open_ = false;
 };
-
-void wait_until(const std::function<bool()>& condition) {
-  while (!condition()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-}
 
 TEST_F(Service, PerTokenLimitAndBoundedQueueAnswerWithRetryAfter) {
   Gate gate;
