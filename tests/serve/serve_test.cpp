@@ -329,8 +329,8 @@ TEST_F(Service, RefusesQuestionsClearlyWithoutAModel) {
   const auto bobs = [&] { return Json::parse(client(kBob.secret).Get("/readyz")->body); };
   wait_until([&] { return bobs()["analysis"]["warm"].get<bool>(); });
   const Json ready = bobs();
-  EXPECT_EQ(ready["ready"].get<bool>(), ready["accepting"].get<bool>() &&
-                                            ready["analysis"]["confined"].get<bool>())
+  EXPECT_EQ(ready["ready"].get<bool>(),
+            ready["accepting"].get<bool>() && ready["analysis"]["confined"].get<bool>())
       << ready;
 }
 
