@@ -75,6 +75,26 @@ bool send_all(int fd, std::string_view data, Clock::time_point deadline) {
   return true;
 }
 
+// Sends what the socket takes now without waiting; the bytes sent, or npos once the
+// connection is broken.
+std::size_t send_now(int fd, std::string_view data) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    const ssize_t n =
+        ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      break;
+    } else {
+      return std::string_view::npos;
+    }
+  }
+  return sent;
+}
+
 void set_blocking(int fd, bool blocking) {
   const int flags = ::fcntl(fd, F_GETFL, 0);
   ::fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
@@ -154,6 +174,10 @@ struct Connection {
   bool got_bytes = false;  // of the current request
   bool draining = false;   // refused: reading and dropping until the deadline
   std::size_t drained = 0;
+  // The rest of an answer the client has not taken yet, written by the reading thread as the
+  // client reads; then the connection reads its next request, or closes.
+  std::string out;
+  bool keep_after_out = false;
   std::atomic<bool> closing{false};  // close_all(): every write fails from now on
 };
 using ConnectionPtr = std::shared_ptr<Connection>;
@@ -328,8 +352,9 @@ struct Server::Impl {
     }
     // `use_count() == 1` leaves out connections being handled (the handler holds one too).
     for (const auto& c : late) {
-      // Nothing of a request yet (a kept-alive or a speculative connection): closed quietly.
-      if (c->draining || !c->got_bytes) {
+      // Nothing of a request yet (a kept-alive or a speculative connection), or an answer
+      // the client did not take in time: closed quietly.
+      if (c->draining || !c->got_bytes || !c->out.empty()) {
         forget(c);
       } else {
         refuse(c, 408);
@@ -344,16 +369,45 @@ struct Server::Impl {
       back.swap(handed_back);
     }
     for (const auto& c : back) {
-      c->parser = Parser(limits);
-      c->got_bytes = !c->in.empty();
-      c->deadline = Clock::now() + limits.idle_timeout;
-      watch(c);
-      if (!c->in.empty()) {  // the next request had already arrived
-        c->parser.mark_started();
-        c->parser.request().start = Clock::now();
-        c->deadline = Clock::now() + limits.request_deadline;
-        (void)parse(c);
+      if (c->out.empty()) {
+        read_next(c);
+        continue;
       }
+      c->deadline = Clock::now() + limits.write_timeout;
+      epoll_event event{};
+      event.events = EPOLLOUT;
+      event.data.fd = c->fd;
+      ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, c->fd, &event);
+    }
+  }
+
+  // Writes more of an answer as the client reads it.
+  void write_more(const ConnectionPtr& c) {
+    const std::size_t n = send_now(c->fd, c->out);
+    if (n == std::string_view::npos) return forget(c);
+    c->out.erase(0, n);
+    if (!c->out.empty()) return;
+    bool stopping = false;
+    {
+      std::lock_guard lock(mutex);
+      stopping = stop_accepting;
+    }
+    if (!c->keep_after_out || stopping) return forget(c);
+    ::epoll_ctl(epoll_fd, EPOLL_CTL_DEL, c->fd, nullptr);
+    read_next(c);
+  }
+
+  // A kept-alive connection after its answer: reads its next request.
+  void read_next(const ConnectionPtr& c) {
+    c->parser = Parser(limits);
+    c->got_bytes = !c->in.empty();
+    c->deadline = Clock::now() + limits.idle_timeout;
+    watch(c);
+    if (!c->in.empty()) {  // the next request had already arrived
+      c->parser.mark_started();
+      c->parser.request().start = Clock::now();
+      c->deadline = Clock::now() + limits.request_deadline;
+      (void)parse(c);
     }
   }
 
@@ -362,7 +416,7 @@ struct Server::Impl {
     {
       std::lock_guard lock(mutex);
       for (const auto& [fd, c] : connections) {
-        if (c.use_count() == 1) readers.push_back(c);
+        if (c.use_count() == 1 && c->out.empty()) readers.push_back(c);
       }
     }
     for (const auto& c : readers) forget(c);
@@ -400,7 +454,11 @@ struct Server::Impl {
             const auto it = connections.find(fd);
             if (it != connections.end()) c = it->second;
           }
-          if (c) read_from(c);
+          if (c && !c->out.empty()) {
+            write_more(c);
+          } else if (c) {
+            read_from(c);
+          }
         }
       }
       const auto now = Clock::now();
@@ -476,7 +534,8 @@ struct Server::Impl {
     }
   }
 
-  // Answers one request; true when the connection may serve another.
+  // Answers one request; true when the connection goes back to the reading thread: to serve
+  // another, or to write the rest of this answer.
   bool answer(Connection& c) {
     ServerRequest& request = c.parser.request();
     request.id = random_id();
@@ -511,12 +570,17 @@ struct Server::Impl {
         }
       }
     } else {
-      if (request.method == "HEAD") {
-        sent = send_all(c.fd, response_head(res, res.body.size(), false, keep_alive), deadline);
-      } else {
-        std::string out = response_head(res, res.body.size(), false, keep_alive);
-        out += res.body;
-        sent = send_all(c.fd, out, deadline);
+      // What the socket takes now goes from here; the rest is the reading thread's to write,
+      // so a client that stops reading holds no handler thread.
+      std::string out = response_head(res, res.body.size(), false, keep_alive);
+      if (request.method != "HEAD") out += res.body;
+      const std::size_t n = send_now(c.fd, out);
+      sent = n != std::string_view::npos;
+      if (sent && n < out.size()) {
+        c.out = out.substr(n);
+        c.keep_after_out = keep_alive;
+        done(request, res.status);
+        return !c.closing;
       }
     }
     done(request, res.status);
@@ -537,7 +601,7 @@ struct Server::Impl {
       const bool again = answer(*c);
       set_blocking(c->fd, false);
       std::lock_guard lock(mutex);
-      if (again && !quit && !stop_accepting) {
+      if (again && !quit && (!stop_accepting || !c->out.empty())) {
         handed_back.push_back(std::move(c));
         wake();
       } else {

@@ -780,16 +780,16 @@ struct Server::Impl {
       details = token != nullptr;
       if (token != nullptr) request_context.token_name = token->name;
     }
+    // A token's readiness covers only its databases: the others' state is not its to learn.
     bool ready = true;
     Json dbs = Json::array();
     for (std::size_t i = 0; i < databases.size(); ++i) {
       const auto& d = databases[i];
+      if (!allowed(token, d.name)) continue;
       const bool model = d.flow != nullptr || bool(d.fresh_flow);
       const bool up = reachable(i);
       ready = ready && up && model;
-      if (allowed(token, d.name)) {
-        dbs.push_back({{"name", d.name}, {"reachable", up}, {"model_configured", model}});
-      }
+      dbs.push_back({{"name", d.name}, {"reachable", up}, {"model_configured", model}});
     }
     const bool accepting = [&] {
       std::lock_guard lock(admission_mutex);

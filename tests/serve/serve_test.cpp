@@ -92,6 +92,10 @@ std::vector<llm::ModelSettings> records_for(const FakeChatServer& server) {
   return {small, big};
 }
 
+void wait_until(const std::function<bool()>& condition) {
+  while (!condition()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 const Token kAlice{"alice", "alice-secret-0123456789", {"chinook"}};
 const Token kBob{"bob", "bob-secret-0123456789ab", {"other"}};
 
@@ -313,11 +317,21 @@ TEST_F(Service, RefusesBadInputClearly) {
 }
 
 TEST_F(Service, RefusesQuestionsClearlyWithoutAModel) {
-  start({}, false);
-  const auto res = ask("qid-1");
+  Options options;
+  options.tokens = {kAlice, kBob};
+  start(options, false);
+  const auto res = ask("qid-1", kAlice.secret);
   EXPECT_EQ(res->status, 503);
   EXPECT_NE(res->body.find("model_not_configured"), std::string::npos);
   EXPECT_EQ(client().Get("/readyz")->status, 503);
+  EXPECT_EQ(client(kAlice.secret).Get("/readyz")->status, 503);
+  // Whether a token's service is ready says nothing of databases it may not use.
+  const auto bobs = [&] { return Json::parse(client(kBob.secret).Get("/readyz")->body); };
+  wait_until([&] { return bobs()["analysis"]["warm"].get<bool>(); });
+  const Json ready = bobs();
+  EXPECT_EQ(ready["ready"].get<bool>(),
+            ready["accepting"].get<bool>() && ready["analysis"]["confined"].get<bool>())
+      << ready;
 }
 
 TEST(ServiceSettings, NonLoopbackNeedsTokensAndTokenFilesAreChecked) {
@@ -364,10 +378,6 @@ class Gate {
   std::condition_variable cv_;
   bool open_ = false;
 };
-
-void wait_until(const std::function<bool()>& condition) {
-  while (!condition()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-}
 
 TEST_F(Service, PerTokenLimitAndBoundedQueueAnswerWithRetryAfter) {
   Gate gate;
@@ -447,8 +457,12 @@ TEST_F(Service, ThirtyTwoConcurrentQuestionsEachGetTheirOwnAnswer) {
   for (int i = 0; i < 32; ++i) EXPECT_EQ(faults[i], "") << "question " << i;
 }
 
-int connect_to(int port) {
+// A connection to the service; `receive_buffer` (when set) shrinks the client's window.
+int connect_to(int port, int receive_buffer = 0) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (receive_buffer > 0) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -508,6 +522,36 @@ TEST_F(Service, TricklingClientsHoldNoThreadThatAnswers) {
   trickling = false;
   trickle.join();
   EXPECT_EQ(timed_out, slow.size());
+}
+
+TEST_F(Service, ClientsThatStopReadingHoldNoThreadThatAnswers) {
+  Options options;
+  options.workers = 1;
+  options.queue_limit = 1;
+  options.write_timeout = std::chrono::minutes(10);
+  start(options);
+  // More clients than the service has threads, each asking for the page a thousand times in
+  // one go (far more than socket buffers hold) and reading nothing: their answers wait for
+  // them, and meanwhile everyone else is answered.
+  std::string requests;
+  for (int i = 0; i < 1000; ++i) requests += "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::vector<int> stalled;
+  for (int i = 0; i < 12; ++i) {
+    const int fd = connect_to(server_->port(), 4096);
+    ASSERT_EQ(::send(fd, requests.data(), requests.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(requests.size()));
+    stalled.push_back(fd);
+  }
+  // Their answers pile up for a while before writes would block: keep asking meanwhile.
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(client().Get("/healthz")->status, 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const auto res = ask("qid-10 tracks");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  for (const int fd : stalled) ::close(fd);
+  EXPECT_EQ(client().Get("/healthz")->status, 200);
 }
 
 TEST_F(Service, ConnectionsBeyondTheLimitAreRefusedAtOnce) {
