@@ -249,11 +249,15 @@ TEST_F(HostileCode, ARunWithALandlockLayerOffIsStillConfinedToItsFolders) {
 }
 
 TEST_F(HostileCode, ARunDoesNotOutliveTheForkServer) {
-  // The run tells the test its server's pid, then sleeps past the time limit: killing the
-  // server must end the run, so that the caller hears of the server's end, not of a time-out.
+  // The run nests folders deeper than Python's recursion limit in its private folder, tells
+  // the test its server's pid, then sleeps past the time limit: killing the server must end
+  // the run, so that the caller hears of the server's end, not of a time-out; and the next
+  // server must still remove the folders (and start).
   auto sleeper = std::async(std::launch::async, [&] {
     return run_analysis(
-        "import os, time\nopen('media/server.pid', 'w').write(str(os.getppid()))\n"
+        "import os, time\nbase = os.getcwd()\nos.chdir(os.environ['TMPDIR'])\n"
+        "for _ in range(1500):\n    os.mkdir('d')\n    os.chdir('d')\n"
+        "open(os.path.join(base, 'media/server.pid'), 'w').write(str(os.getppid()))\n"
         "time.sleep(600)",
         options_);
   });

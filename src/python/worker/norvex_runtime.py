@@ -529,9 +529,70 @@ def _private_base():
     return tempfile.mkdtemp(prefix="norvex-server-%d-" % os.getpid(), dir=parent)
 
 
-def _remove_abandoned(parent):
-    import shutil
+def _remove_tree(path):
+    """Removes a folder and everything in it. A run may nest folders deeper than Python's
+    recursion limit, which shutil.rmtree (recursive here) cannot remove, so folders found
+    inside are moved up to the top folder and emptied there, a level at a time. Symbolic
+    links are removed, never followed; what cannot be removed is left, never an error."""
+    flags = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+    try:
+        top = os.open(path, flags)
+    except FileNotFoundError:
+        return
+    except OSError:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
+        return
+    hoisted = 0
+    try:
+        progress = True
+        while progress:
+            progress = False
+            with os.scandir(top) as entries:
+                found = [(e.name, e.is_dir(follow_symlinks=False)) for e in entries]
+            for name, is_dir in found:
+                try:
+                    if not is_dir:
+                        os.unlink(name, dir_fd=top)
+                        progress = True
+                        continue
+                    inner = os.open(name, flags, dir_fd=top)
+                except OSError:
+                    continue
+                try:
+                    with os.scandir(inner) as entries:
+                        below = [(e.name, e.is_dir(follow_symlinks=False)) for e in entries]
+                    for child, child_is_dir in below:
+                        try:
+                            if child_is_dir:
+                                hoisted += 1
+                                os.rename(child, ".removing-%d-%d" % (os.getpid(), hoisted),
+                                          src_dir_fd=inner, dst_dir_fd=top)
+                            else:
+                                os.unlink(child, dir_fd=inner)
+                            progress = True
+                        except OSError:
+                            pass
+                except OSError:
+                    pass
+                finally:
+                    os.close(inner)
+                try:
+                    os.rmdir(name, dir_fd=top)
+                    progress = True
+                except OSError:
+                    pass
+    finally:
+        os.close(top)
+    try:
+        os.rmdir(path)
+    except OSError:
+        pass
 
+
+def _remove_abandoned(parent):
     try:
         entries = list(os.scandir(parent))
     except OSError:
@@ -546,7 +607,7 @@ def _remove_abandoned(parent):
             os.kill(int(name[2]), 0)
             continue  # its server lives (or another process has its pid): left alone
         except ProcessLookupError:
-            shutil.rmtree(entry.path, ignore_errors=True)
+            _remove_tree(entry.path)
         except OSError:
             continue
 
@@ -751,7 +812,6 @@ class _Server:
 
     def _fork_spare(self):
         """Forks the next spare; returns None, or the error that prevented it."""
-        import shutil
         import socket
         import tempfile
 
@@ -765,7 +825,7 @@ class _Server:
         except OSError as error:
             os.close(ours)
             os.close(theirs)
-            shutil.rmtree(private, ignore_errors=True)
+            _remove_tree(private)
             return error
         if pid == 0:
             _spare(theirs, private, self.pid)  # does not return
@@ -799,8 +859,6 @@ class _Server:
 
     def _finish(self, run, block=True):
         """Cleans up after a run whose process has ended (or, block=False, may have ended)."""
-        import shutil
-
         try:
             done, status = os.waitpid(run.pid, 0 if block else os.WNOHANG)
         except ChildProcessError:
@@ -812,7 +870,7 @@ class _Server:
             self.spare = None
         _kill_group(run.pid)  # whatever the code started and left in the group
         self._kill_orphans()
-        shutil.rmtree(run.private, ignore_errors=True)
+        _remove_tree(run.private)
         if run.pidfd >= 0:
             self._unwatch(run.pidfd)
             os.close(run.pidfd)
@@ -856,13 +914,11 @@ class _Server:
                 self.orphans.discard(pid)
 
     def _end_all(self):
-        import shutil
-
         for run in list(self.runs.values()):
             _kill_group(run.pid)
         for run in list(self.runs.values()):
             self._finish(run)
-        shutil.rmtree(self.base, ignore_errors=True)
+        _remove_tree(self.base)
 
 
 def _serve(confinement_path):
