@@ -5,6 +5,10 @@
 
 #include <sys/resource.h>
 
+#include <fstream>
+#include <string>
+#include <utility>
+
 #include "backend.hpp"
 #include "norvex/sql/database.hpp"
 #include "sql_test_support.hpp"
@@ -107,6 +111,35 @@ TEST(StatementAftermath, SqliteRefusesHugeValuesWithinOneStep) {
   ::getrusage(RUSAGE_SELF, &usage);
   EXPECT_LT(usage.ru_maxrss, 200L * 1024) << "peak resident memory in KiB";
   EXPECT_EQ(db->run("SELECT 9"), "[(9,)]");
+}
+
+// The process's resident memory now and at its peak since the peak was last reset, in MiB.
+std::pair<long, long> resident_mib() {
+  std::ifstream status("/proc/self/status");
+  long now = 0, peak = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) now = std::stol(line.substr(6)) / 1024;
+    if (line.rfind("VmHWM:", 0) == 0) peak = std::stol(line.substr(6)) / 1024;
+  }
+  return {now, peak};
+}
+
+// A value far larger than any answer is neither rendered nor copied again only to be left
+// out, and the connection that read it does not keep that memory idle in the pool.
+TEST(StatementAftermath, PostgresHugeValueLeavesNoMemoryBehind) {
+  const auto uri = test::pg_uri();
+  if (!uri) NORVEX_SKIP_OR_FAIL("the PostgreSQL test server is not running");
+  auto db = CustomSQLDatabase::from_uri(*uri);
+  EXPECT_EQ(db->run("SELECT 1"), "[(1,)]");
+  std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak
+  const auto before = resident_mib();
+  EXPECT_EQ(db->run("SELECT repeat('x', 100000000), 2"),
+            "[]  # 1 more row was left out: the output stops at 262144 bytes");
+  const auto after = resident_mib();
+  // libpq's buffer and its result hold the value twice (rendered and copied again, 480 MiB).
+  EXPECT_LT(after.second - before.first, 300) << "peak MiB above the start";
+  EXPECT_LT(after.first - before.first, 40) << "MiB still held after the statement";
+  EXPECT_EQ(db->run("SELECT 3"), "[(3,)]");
 }
 
 // XPath evaluation that neither server interrupts at its time-out (the guard refuses these
