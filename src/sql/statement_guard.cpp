@@ -60,6 +60,9 @@ constexpr std::string_view kForbiddenFunctions[] = {
     // PostgreSQL: queries handed over as text (or as a cursor named in text)
     "QUERY_TO_XML", "QUERY_TO_XMLSCHEMA", "QUERY_TO_XML_AND_XMLSCHEMA", "CURSOR_TO_XML",
     "CURSOR_TO_XMLSCHEMA", "TS_STAT", "TS_REWRITE",
+    // PostgreSQL extensions: tablefunc's crosstab() runs its text, connectby() pastes its
+    // names into a query; pg_background runs text in a transaction of its own, not read-only
+    "CROSSTAB", "CROSSTAB2", "CROSSTAB3", "CROSSTAB4", "CONNECTBY", "PG_BACKGROUND_LAUNCH",
     // PostgreSQL: session-level advisory locks, which outlive the rollback (the
     // transaction-level pg_advisory_xact_lock family ends with it and stays allowed)
     "PG_ADVISORY_LOCK", "PG_ADVISORY_LOCK_SHARED", "PG_TRY_ADVISORY_LOCK",
