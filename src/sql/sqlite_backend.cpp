@@ -409,6 +409,10 @@ class SqliteBackend final : public Backend {
     }
     bool announced = false;
     Row row(static_cast<std::size_t>(count));
+    // A generated statement's value longer than the whole answer may be is copied only to a
+    // byte past that bound: its row is left out of the answer either way.
+    const std::size_t keep =
+        !trusted && options_.max_bytes != 0 ? options_.max_bytes + 1 : std::string::npos;
     if (!trusted) {
       deadline_ = Clock::now() + options_.statement_timeout;
       memory_at_start_ = sqlite3_memory_used();
@@ -436,18 +440,19 @@ class SqliteBackend final : public Backend {
           case SQLITE_FLOAT:
             v = Value::of_real(sqlite3_column_double(stmt.get(), i));
             break;
-          case SQLITE_TEXT:
-            v = Value::of(
-                Value::Kind::text,
-                std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), i)),
-                            static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), i))));
+          case SQLITE_TEXT: {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), i));
+            const auto size = static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), i));
+            v = Value::of(Value::Kind::text, std::string(text, std::min(size, keep)));
             break;
+          }
           case SQLITE_BLOB: {
             const void* blob = sqlite3_column_blob(stmt.get(), i);
             const auto size = static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), i));
-            v = Value::of(
-                Value::Kind::bytes,
-                size == 0 ? std::string() : std::string(static_cast<const char*>(blob), size));
+            v = Value::of(Value::Kind::bytes,
+                          size == 0
+                              ? std::string()
+                              : std::string(static_cast<const char*>(blob), std::min(size, keep)));
             break;
           }
           default:
