@@ -68,6 +68,9 @@ constexpr std::string_view kForbiddenFunctions[] = {
     "PG_ADVISORY_LOCK", "PG_ADVISORY_LOCK_SHARED", "PG_TRY_ADVISORY_LOCK",
     "PG_TRY_ADVISORY_LOCK_SHARED", "PG_ADVISORY_UNLOCK", "PG_ADVISORY_UNLOCK_SHARED",
     "PG_ADVISORY_UNLOCK_ALL",
+    // PostgreSQL: the session's random seed, which DISCARD ALL keeps: later questions on the
+    // connection would draw the numbers the statement chose
+    "SETSEED",
     // PostgreSQL: XPath evaluation in libxml2, which does not stop for a cancel or terminate
     "XPATH", "XPATH_EXISTS", "XMLTABLE", "XMLEXISTS",
     // SQLite: files and loadable code
