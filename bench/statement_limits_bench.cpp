@@ -101,6 +101,9 @@ SLOW(mariadb_sleep, "mysql", "SELECT SLEEP(30)");
 SLOW(sqlite_four_huge_printf, "sqlite",
      "SELECT length(printf('%.*c', 900000000, 'x')) + length(printf('%.*c', 900000000, 'y')) + "
      "length(printf('%.*c', 900000000, 'z')) + length(printf('%.*c', 900000000, 'w'))");
+SLOW(sqlite_trim_by_a_long_set, "sqlite",
+     "WITH t(h, n) AS (SELECT replace(hex(zeroblob(100000)), '0', 'a'), "
+     "replace(hex(zeroblob(50000)), '0', 'b') || 'a') SELECT length(trim(h, n)) FROM t");
 SLOW(sqlite_endless_cte, "sqlite",
      "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT COUNT(*) FROM c");
 

@@ -56,7 +56,7 @@ class SampleSink : public detail::RowSink {
     std::string line;
     for (std::size_t i = 0; i < row.size(); ++i) {
       if (i != 0) line += '\t';
-      line += cell(plain_text(row[i]));
+      line += cell(shown(row[i]));
     }
     lines_.push_back(std::move(line));
     return true;
@@ -65,6 +65,15 @@ class SampleSink : public detail::RowSink {
   const std::vector<std::string>& lines() const { return lines_; }
 
  private:
+  // Only the start of a long text or bytes value can be shown: no more of it is rendered
+  // (a bytes value renders to four times its size).
+  static std::string shown(const Value& v) {
+    constexpr std::size_t kPrefix = kSampleCellChars * 4 + 4;
+    if ((v.kind == Value::Kind::text || v.kind == Value::Kind::bytes) && v.text.size() > kPrefix) {
+      return plain_text(Value::of(v.kind, v.text.substr(0, kPrefix)));
+    }
+    return plain_text(v);
+  }
   // One line per row: tabs and line breaks become blanks; long values are cut at a
   // character boundary.
   static std::string cell(std::string text) {

@@ -22,6 +22,11 @@ const std::string kDialect = "postgresql";
 
 constexpr char kSeparator = '\x1f';  // between the column names of one key
 
+// libpq keeps its input buffer at the size of the largest row it has read, for the life of
+// the connection: a connection that read a value larger than this is closed after the
+// statement rather than kept idle in the pool with that memory.
+constexpr int kLargestKeptValue = 16 * 1024 * 1024;
+
 using namespace base::detail;  // the pg_type OIDs (kPgBool, ...)
 
 int hex(char c) {
@@ -169,6 +174,7 @@ class PostgresBackend final : public Backend {
       }
     }
     roll_back_and_reset();
+    if (largest_value_ > kLargestKeptValue) conn_.reset();
     if (cancelled && error) throw timed_out(options_);
     if (error) std::rethrow_exception(error);
   }
@@ -343,6 +349,7 @@ class PostgresBackend final : public Backend {
 
   // Extended protocol: one statement only, even if the guard were bypassed.
   void stream(const std::string& sql, RowSink& sink) {
+    largest_value_ = 0;
     if (PQsendQueryParams(conn_.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) ==
         0) {
       fail(nullptr);
@@ -372,11 +379,12 @@ class PostgresBackend final : public Backend {
         for (int t = 0; t < PQntuples(r.get()); ++t) {
           for (std::size_t i = 0; i < row.size(); ++i) {
             const int col = static_cast<int>(i);
+            const int length = PQgetlength(r.get(), t, col);
+            largest_value_ = std::max(largest_value_, length);
             row[i] = PQgetisnull(r.get(), t, col) != 0
                          ? Value::null_value()
-                         : convert(types[i], std::string_view(PQgetvalue(r.get(), t, col),
-                                                              static_cast<std::size_t>(
-                                                                  PQgetlength(r.get(), t, col))));
+                         : convert(types[i], shown_part(types[i], PQgetvalue(r.get(), t, col),
+                                                        static_cast<std::size_t>(length)));
           }
           if (!sink.row(row)) {
             // Enough rows: ask the server to stop sending the rest.
@@ -397,9 +405,38 @@ class PostgresBackend final : public Backend {
     if (PQstatus(conn_.get()) == CONNECTION_BAD) fail(nullptr);
   }
 
+  // A value longer than the whole answer may be is copied only up to a little past that
+  // bound (for bytea, whose text is hex, twice that): the row is left out of the answer
+  // either way, and a 200 MB value is not copied once more to be dropped.
+  // Other types are read whole, as convert() parses them.
+  std::string_view shown_part(Oid type, const char* data, std::size_t length) const {
+    switch (type) {
+      case kPgBool:
+      case kPgInt2:
+      case kPgInt4:
+      case kPgInt8:
+      case kPgOid:
+      case kPgFloat4:
+      case kPgFloat8:
+      case kPgNumeric:
+      case kPgDate:
+      case kPgTime:
+      case kPgTimestamp:
+      case kPgTimestampTz:
+        return {data, length};
+      default:
+        break;
+    }
+    if (options_.max_bytes == 0) return {data, length};
+    const std::size_t keep =
+        type == kPgBytea ? 2 * (options_.max_bytes + 1) + 2 : options_.max_bytes + 1;
+    return {data, std::min(length, keep)};
+  }
+
   ConnectionUri uri_;
   Options options_;
   Conn conn_;
+  int largest_value_ = 0;  // in bytes, of the last statement
 };
 
 }  // namespace

@@ -511,37 +511,43 @@ bool RowRenderer::add(const Row& row) {
     full_ = true;
     return false;
   }
-  // Rendered in place; a row that would pass the byte limit is cut off again.
+  // Rendered in place; a row that would pass the byte limit is cut off again, as soon as
+  // it does: a text or bytes value renders to at least its own length, so one that cannot
+  // fit is never rendered (a 200 MB value would otherwise be rendered whole, four times its
+  // size for bytes, only to be dropped).
   const std::size_t mark = out_.size();
-  out_ += shown_ == 0 ? "[" : ", ";
-  if (include_columns_) {
-    out_ += '{';
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      if (i != 0) out_ += ", ";
-      if (i < labels_.size()) {
-        out_ += labels_[i];
-      } else {
-        out_ += "''";
-      }
-      out_ += ": ";
-      append_python_literal(out_, row[i]);
+  const auto overflows = [&](const Value* next) {
+    if (limits_.max_bytes == 0) return false;
+    std::size_t at_least = out_.size() + 1;  // one byte is kept for the closing bracket
+    if (next != nullptr && (next->kind == Value::Kind::text || next->kind == Value::Kind::bytes)) {
+      at_least += next->text.size();
     }
-    out_ += '}';
-  } else {
-    out_ += '(';
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      if (i != 0) out_ += ", ";
-      append_python_literal(out_, row[i]);
-    }
-    if (row.size() == 1) out_ += ',';
-    out_ += ')';
-  }
-  // One byte is kept for the closing bracket.
-  if (limits_.max_bytes != 0 && out_.size() + 1 > limits_.max_bytes) {
+    return at_least > limits_.max_bytes;
+  };
+  const auto cut = [&] {
     out_.resize(mark);
     full_ = true;
     return false;
+  };
+  out_ += shown_ == 0 ? "[" : ", ";
+  out_ += include_columns_ ? '{' : '(';
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    if (i != 0) out_ += ", ";
+    if (include_columns_) {
+      out_ += i < labels_.size() ? labels_[i] : std::string("''");
+      out_ += ": ";
+    }
+    if (overflows(&row[i])) return cut();
+    append_python_literal(out_, row[i]);
+    if (overflows(nullptr)) return cut();
   }
+  if (include_columns_) {
+    out_ += '}';
+  } else {
+    if (row.size() == 1) out_ += ',';
+    out_ += ')';
+  }
+  if (overflows(nullptr)) return cut();
   ++shown_;
   if (shown_ == 1 && expected_rows_ > 1) {
     // Sized from the first row: one allocation instead of repeated growth and copying.

@@ -46,25 +46,31 @@ constexpr std::string_view kForbiddenFunctions[] = {
     // MySQL / MariaDB: XPath evaluation, which neither the statement time-out nor KILL stops
     "EXTRACTVALUE", "UPDATEXML",
     // PostgreSQL: large objects, server files, other backends, configuration
-    "LO_EXPORT", "LO_IMPORT", "LO_UNLINK", "LO_FROM_BYTEA", "LO_PUT", "LO_CREATE", "LO_TRUNCATE",
-    "LOWRITE", "PG_READ_FILE", "PG_READ_BINARY_FILE", "PG_STAT_FILE", "PG_WRITE_FILE",
-    "PG_FILE_WRITE", "PG_FILE_RENAME", "PG_FILE_UNLINK", "PG_FILE_SYNC", "PG_LOGDIR_LS",
-    "PG_LS_DIR", "PG_LS_LOGDIR", "PG_LS_WALDIR", "PG_LS_TMPDIR", "PG_LS_ARCHIVE_STATUSDIR",
-    "PG_LS_LOGICALSNAPDIR", "PG_LS_LOGICALMAPDIR", "PG_LS_REPLSLOTDIR", "PG_TERMINATE_BACKEND",
-    "PG_CANCEL_BACKEND", "PG_RELOAD_CONF", "PG_ROTATE_LOGFILE", "PG_PROMOTE", "PG_SWITCH_WAL",
-    "PG_CREATE_RESTORE_POINT", "PG_BACKUP_START", "PG_BACKUP_STOP", "PG_NOTIFY", "SET_CONFIG",
-    "PG_LOGICAL_EMIT_MESSAGE",
+    "LO_EXPORT", "LO_IMPORT", "LO_UNLINK", "LO_FROM_BYTEA", "LO_PUT", "LO_CREATE", "LO_CREAT",
+    "LO_TRUNCATE", "LOWRITE", "PG_READ_FILE", "PG_READ_BINARY_FILE", "PG_STAT_FILE",
+    "PG_WRITE_FILE", "PG_FILE_WRITE", "PG_FILE_RENAME", "PG_FILE_UNLINK", "PG_FILE_SYNC",
+    "PG_LOGDIR_LS", "PG_LS_DIR", "PG_LS_LOGDIR", "PG_LS_WALDIR", "PG_LS_TMPDIR",
+    "PG_LS_ARCHIVE_STATUSDIR", "PG_LS_LOGICALSNAPDIR", "PG_LS_LOGICALMAPDIR", "PG_LS_REPLSLOTDIR",
+    "PG_TERMINATE_BACKEND", "PG_CANCEL_BACKEND", "PG_RELOAD_CONF", "PG_ROTATE_LOGFILE",
+    "PG_PROMOTE", "PG_SWITCH_WAL", "PG_CREATE_RESTORE_POINT", "PG_BACKUP_START", "PG_BACKUP_STOP",
+    "PG_NOTIFY", "SET_CONFIG", "PG_LOGICAL_EMIT_MESSAGE",
     // PostgreSQL: other connections
     "DBLINK", "DBLINK_EXEC", "DBLINK_CONNECT", "DBLINK_CONNECT_U", "DBLINK_SEND_QUERY",
     "DBLINK_OPEN",
     // PostgreSQL: queries handed over as text (or as a cursor named in text)
     "QUERY_TO_XML", "QUERY_TO_XMLSCHEMA", "QUERY_TO_XML_AND_XMLSCHEMA", "CURSOR_TO_XML",
     "CURSOR_TO_XMLSCHEMA", "TS_STAT", "TS_REWRITE",
+    // PostgreSQL extensions: tablefunc's crosstab() runs its text, connectby() pastes its
+    // names into a query; pg_background runs text in a transaction of its own, not read-only
+    "CROSSTAB", "CROSSTAB2", "CROSSTAB3", "CROSSTAB4", "CONNECTBY", "PG_BACKGROUND_LAUNCH",
     // PostgreSQL: session-level advisory locks, which outlive the rollback (the
     // transaction-level pg_advisory_xact_lock family ends with it and stays allowed)
     "PG_ADVISORY_LOCK", "PG_ADVISORY_LOCK_SHARED", "PG_TRY_ADVISORY_LOCK",
     "PG_TRY_ADVISORY_LOCK_SHARED", "PG_ADVISORY_UNLOCK", "PG_ADVISORY_UNLOCK_SHARED",
     "PG_ADVISORY_UNLOCK_ALL",
+    // PostgreSQL: the session's random seed, which DISCARD ALL keeps: later questions on the
+    // connection would draw the numbers the statement chose
+    "SETSEED",
     // PostgreSQL: XPath evaluation in libxml2, which does not stop for a cancel or terminate
     "XPATH", "XPATH_EXISTS", "XMLTABLE", "XMLEXISTS",
     // SQLite: files and loadable code

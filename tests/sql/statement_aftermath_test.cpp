@@ -5,6 +5,10 @@
 
 #include <sys/resource.h>
 
+#include <fstream>
+#include <string>
+#include <utility>
+
 #include "backend.hpp"
 #include "norvex/sql/database.hpp"
 #include "sql_test_support.hpp"
@@ -80,14 +84,65 @@ TEST(StatementAftermath, SqliteRefusesHugeValuesWithinOneStep) {
   } catch (const DatabaseError& e) {
     outcome = e.what();
   }
-  EXPECT_NE(outcome.find("printf() width or precision too large"), std::string::npos) << outcome;
+  EXPECT_NE(outcome.find("printf(): width or precision too large"), std::string::npos) << outcome;
+  // Text searches whose work grows with the product of two lengths: each of these took
+  // seconds to minutes in one uninterruptible step.
+  for (const char* search : {"trim(h, replace(hex(zeroblob(20000)), '0', 'b') || 'a')",
+                             "instr(h, replace(hex(zeroblob(20000)), '0', 'a') || 'b')",
+                             "replace(h, replace(hex(zeroblob(20000)), '0', 'a') || 'b', '')",
+                             "h LIKE '%' || replace(hex(zeroblob(20000)), '0', 'a') || 'b'"}) {
+    try {
+      outcome = db->run(std::string("WITH t(h) AS (SELECT replace(hex(zeroblob(40000)), '0', "
+                                    "'a')) SELECT length(") +
+                        search + ") FROM t");
+    } catch (const DatabaseError& e) {
+      outcome = e.what();
+    }
+    EXPECT_NE(outcome.find("arguments too long for each other"), std::string::npos)
+        << search << ": " << outcome;
+  }
+  EXPECT_EQ(db->run("SELECT instr('hello', 'l'), replace('abcabc', 'b', 'XX'), trim('xxaxx', 'x'), "
+                    "'Hello' LIKE 'h%', 'a_c' LIKE 'a\\_c' ESCAPE '\\', 'abc' GLOB 'a*'"),
+            "[(3, 'aXXcaXXc', 'a', 1, 1, 1)]");
   EXPECT_EQ(db->run("SELECT printf('%5.2f|%-3s|%c|%d%%', 3.14159, 'ab', 'xyz', 7), "
                     "format('%.*c', 3, 'y')"),
             "[(' 3.14|ab |x|7%', 'yyy')]");
+  // Values far beyond the answer's size are neither rendered nor copied to be left out.
+  EXPECT_EQ(db->run("SELECT zeroblob(60000000), zeroblob(60000000)"),
+            "[]  # 1 more row was left out: the output stops at 262144 bytes");
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
   EXPECT_LT(usage.ru_maxrss, 200L * 1024) << "peak resident memory in KiB";
   EXPECT_EQ(db->run("SELECT 9"), "[(9,)]");
+}
+
+// The process's resident memory now and at its peak since the peak was last reset, in MiB.
+std::pair<long, long> resident_mib() {
+  std::ifstream status("/proc/self/status");
+  long now = 0, peak = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) now = std::stol(line.substr(6)) / 1024;
+    if (line.rfind("VmHWM:", 0) == 0) peak = std::stol(line.substr(6)) / 1024;
+  }
+  return {now, peak};
+}
+
+// A value far larger than any answer is neither rendered nor copied again only to be left
+// out, and the connection that read it does not keep that memory idle in the pool.
+TEST(StatementAftermath, PostgresHugeValueLeavesNoMemoryBehind) {
+  const auto uri = test::pg_uri();
+  if (!uri) NORVEX_SKIP_OR_FAIL("the PostgreSQL test server is not running");
+  auto db = CustomSQLDatabase::from_uri(*uri);
+  EXPECT_EQ(db->run("SELECT 1"), "[(1,)]");
+  std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak
+  const auto before = resident_mib();
+  EXPECT_EQ(db->run("SELECT repeat('x', 100000000), 2"),
+            "[]  # 1 more row was left out: the output stops at 262144 bytes");
+  const auto after = resident_mib();
+  // libpq's buffer and its result hold the value twice (rendered and copied again, 480 MiB).
+  EXPECT_LT(after.second - before.first, 300) << "peak MiB above the start";
+  EXPECT_LT(after.first - before.first, 40) << "MiB still held after the statement";
+  EXPECT_EQ(db->run("SELECT 3"), "[(3,)]");
 }
 
 // XPath evaluation that neither server interrupts at its time-out (the guard refuses these
