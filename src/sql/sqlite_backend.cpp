@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,11 @@ const std::string kDialect = "sqlite";
 constexpr int kMaxValueBytes = 64 * 1024 * 1024;
 // The memory a generated statement may take beyond what SQLite held when it began.
 constexpr sqlite3_int64 kMaxStatementMemory = 512LL * 1024 * 1024;
+// The whole process's SQLite heap. The columns of one row are computed with no check in
+// between, so a statement of many large terms could take the machine's memory before the
+// progress handler runs; past this it fails with "out of memory". Applied at the first
+// connection unless the application set a limit of its own (it is process-wide).
+constexpr sqlite3_int64 kProcessHeapLimit = 1LL << 30;
 // Virtual-machine steps between two checks of the clock and the memory.
 constexpr int kProgressSteps = 1000;
 // The widest width or precision printf() and format() accept.
@@ -310,6 +316,10 @@ class SqliteBackend final : public Backend {
       throw DatabaseError("Cannot open SQLite database \"" + path_ + "\": " + why);
     }
     db_ = std::move(db);
+    static std::once_flag heap_limited;
+    std::call_once(heap_limited, [] {
+      if (sqlite3_hard_heap_limit64(-1) == 0) sqlite3_hard_heap_limit64(kProcessHeapLimit);
+    });
     sqlite3_extended_result_codes(db_.get(), 1);
     // Belt and braces on top of the read-only file: no writes even to :memory:.
     run_internal("PRAGMA query_only = 1");

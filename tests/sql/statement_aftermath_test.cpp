@@ -114,6 +114,19 @@ TEST(StatementAftermath, SqliteRefusesHugeValuesWithinOneStep) {
   ::getrusage(RUSAGE_SELF, &usage);
   EXPECT_LT(usage.ru_maxrss, 200L * 1024) << "peak resident memory in KiB";
   EXPECT_EQ(db->run("SELECT 9"), "[(9,)]");
+  // The terms of one row are computed with no check in between (forty of these would take
+  // about 5 GB): the process's SQLite heap limit stops it instead.
+  std::string many = "SELECT 1";
+  for (int i = 0; i < 40; ++i) many += ", length(upper(hex(zeroblob(30000000))))";
+  try {
+    outcome = db->run(many);
+  } catch (const DatabaseError& e) {
+    outcome = e.what();
+  }
+  EXPECT_NE(outcome.find("out of memory"), std::string::npos) << outcome.substr(0, 200);
+  ::getrusage(RUSAGE_SELF, &usage);
+  EXPECT_LT(usage.ru_maxrss, 1400L * 1024) << "peak resident memory in KiB";
+  EXPECT_EQ(db->run("SELECT 9"), "[(9,)]");
 }
 
 // The process's resident memory now and at its peak since the peak was last reset, in MiB.
