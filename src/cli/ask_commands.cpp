@@ -205,7 +205,7 @@ int ask(const AskOptions& o) {
   }
   const bool failed = result.size() == 1 && result.value("output", "") == agent::kRunErrorOutput;
   if (o.json) {
-    std::cout << result.dump(2) << std::endl;
+    std::cout << result.dump(2, ' ', false, Json::error_handler_t::replace) << std::endl;
   } else {
     print_answer(result);
   }

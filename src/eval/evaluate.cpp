@@ -252,7 +252,8 @@ Summary evaluate(const std::vector<Question>& questions, const Target& target,
     try {
       for (std::size_t i = next++; i < pending.size() && !stop; i = next++) {
         QuestionResult r = run_question(worker, *pending[i], media, compare);
-        const std::string line = r.to_json().dump() + "\n";
+        const std::string line =
+            r.to_json().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
         std::lock_guard lock(mutex);
         results << line;
         if (!results.flush()) throw Error("cannot write " + results_path.string());
@@ -282,7 +283,9 @@ Summary evaluate(const std::vector<Question>& questions, const Target& target,
   Summary summary = summarise(ordered);
   summary.resumed = resumed;
   summary.wall_seconds = seconds_since(started);
-  write_file(options.out_dir / kSummaryFile, summary.to_json().dump(2) + "\n");
+  write_file(
+      options.out_dir / kSummaryFile,
+      summary.to_json().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
   write_file(options.out_dir / kReportFile, render_report(summary, ordered));
   return summary;
 }
