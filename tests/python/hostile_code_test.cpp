@@ -446,6 +446,14 @@ TEST_F(HostileCode, ThreadsAndWritesPastTheirLimitsStopTheRun) {
       "time.sleep(30)",
       bounded);
   EXPECT_NE(hidden.error.find("wrote more than 4 MiB"), std::string::npos) << hidden.error;
+  // Empty files take no bytes but memory and the server's time: their number is bounded.
+  const auto empty = run_analysis(
+      "import os, time\nfor i in range(20000):\n"
+      "    os.close(os.open(os.path.join(os.environ['TMPDIR'], 'e%d' % i), os.O_CREAT))\n"
+      "time.sleep(30)",
+      bounded);
+  EXPECT_NE(empty.error.find("more than 10000 files and folders"), std::string::npos)
+      << empty.error;
   expect_next_run_works();
 }
 
