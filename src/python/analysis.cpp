@@ -227,8 +227,28 @@ class Channel {
     return true;
   }
 
-  // One frame. Read::malformed (with why()) for a frame larger than kMaxFrame or one that
-  // is not a JSON object: the other end is not to be trusted further.
+  // The fields this side reads hold the types it reads them as: a run's code may write any
+  // frame on its channel, and a number where text belongs must fail that run, not throw out
+  // of the caller.
+  bool well_typed(const Json& message) {
+    for (const char* key : {"status", "output", "type", "message", "how", "sandbox_warning"}) {
+      if (const auto found = message.find(key); found != message.end() && !found->is_string()) {
+        why_ = std::string("a frame whose \"") + key + "\" is not text";
+        return false;
+      }
+    }
+    if (const auto found = message.find("layers");
+        found != message.end() &&
+        (!found->is_number_unsigned() || found->get<std::uint64_t>() > ~0u)) {
+      why_ = "a frame whose \"layers\" is not a set of layers";
+      return false;
+    }
+    return true;
+  }
+
+  // One frame. Read::malformed (with why()) for a frame larger than kMaxFrame, one that is
+  // not a JSON object or one with a field of the wrong type: the other end is not to be
+  // trusted further.
   Read read_frame(Json& message, Clock::time_point deadline) {
     for (;;) {
       if (input_.size() >= 4) {
@@ -243,9 +263,11 @@ class Channel {
         if (input_.size() >= 4 + std::size_t{size}) {
           message = Json::parse(input_.begin() + 4, input_.begin() + 4 + size, nullptr, false);
           input_.erase(0, 4 + std::size_t{size});
-          if (message.is_object()) return Read::message;
-          why_ = "a frame that is not a JSON object";
-          return Read::malformed;
+          if (!message.is_object()) {
+            why_ = "a frame that is not a JSON object";
+            return Read::malformed;
+          }
+          return well_typed(message) ? Read::message : Read::malformed;
         }
       }
       const auto left =

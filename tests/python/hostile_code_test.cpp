@@ -493,6 +493,15 @@ TEST_F(HostileCode, AForgedResultFrameFailsTheRunWithoutGrowingTheCaller) {
       run_analysis("import os\nos.write(3, b'\\x00\\x00\\x00\\x03abc')\nos._exit(0)", options_);
   EXPECT_FALSE(garbled.success);
   EXPECT_NE(garbled.error.find("malformed result"), std::string::npos) << garbled.error;
+  // Fields of the wrong type fail the run as well, rather than throw out of the caller.
+  for (const std::string frame : {R"({"status": 5})", R"({"status": "ok", "output": [1]})",
+                                  R"({"status": "died", "how": {}})", R"({"layers": "all"})"}) {
+    const auto typed = run_analysis("import os, struct\nb = b'" + frame +
+                                        "'\nos.write(3, struct.pack('>I', len(b)) + b)\n"
+                                        "os._exit(0)",
+                                    options_);
+    EXPECT_NE(typed.error.find("malformed result"), std::string::npos) << frame << typed.error;
+  }
   rusage after{};
   ::getrusage(RUSAGE_SELF, &after);
   EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 * 1024) << "kB";  // far below 4 GB
