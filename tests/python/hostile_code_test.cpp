@@ -165,6 +165,18 @@ TEST_F(HostileCode, NothingOutsideTheMediaFolderChanges) {
   auto found = run_analysis(
       "import os\nprint(os.path.exists(os.path.expanduser('~/.norvex-mark')))", options_);
   EXPECT_EQ(found.output, "False\n") << found.error;
+  // Folders nested past the depth the clean-up's recursion reaches (and past PATH_MAX): gone.
+  const auto deep = run_analysis(
+      "import os\nos.chdir(os.environ['TMPDIR'])\nprint(os.getcwd())\n"
+      "for _ in range(3000):\n    os.mkdir('d')\n    os.chdir('d')\n"
+      "os.mkdir('closed', 0)\nopen('bottom', 'w').write('x' * 4096)",
+      options_);
+  ASSERT_TRUE(deep.success) << deep.error;
+  const std::filesystem::path deep_home = deep.output.substr(0, deep.output.find('\n'));
+  for (int i = 0; i < 400 && std::filesystem::exists(deep_home); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // cleaned up after the run
+  }
+  EXPECT_FALSE(std::filesystem::exists(deep_home)) << deep_home;
 
   EXPECT_FALSE(std::filesystem::exists(dir_ / "escaped.txt"));
   EXPECT_EQ(std::filesystem::file_size(dir_ / "chinook.db"), 15u);

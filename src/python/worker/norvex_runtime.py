@@ -532,9 +532,76 @@ def _private_base():
     return tempfile.mkdtemp(prefix="norvex-server-%d-" % os.getpid(), dir=parent)
 
 
-def _remove_abandoned(parent):
+def _remove_tree(path):
+    """Removes the folder at path with everything in it. shutil.rmtree recurses and gives up
+    past Python's recursion limit, and a run can nest folders thousands deep (past PATH_MAX
+    too): what it leaves is removed here level by level, through one descriptor at a time."""
     import shutil
 
+    try:
+        shutil.rmtree(path, ignore_errors=True)
+    except RecursionError:
+        pass  # not an OSError: ignore_errors lets it through
+    if not os.path.lexists(path):
+        return
+    flags = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+    try:
+        fd = os.open(path, flags)
+    except OSError:
+        return
+    trail = []  # (name, the folders still to remove beside it), from the top down
+    pending = None  # the folders still to remove in the current one
+    for _ in range(1 << 22):  # a bound on the work, far past any folder the limits allow
+        if pending is None:
+            pending = []
+            try:
+                with os.scandir(fd) as entries:
+                    listing = list(entries)
+            except OSError:
+                listing = []
+            for entry in listing:
+                try:
+                    if entry.is_dir(follow_symlinks=False):
+                        pending.append(entry.name)
+                    else:
+                        os.unlink(entry.name, dir_fd=fd)
+                except OSError:
+                    pass
+        if pending:
+            name = pending.pop()
+            try:
+                child = os.open(name, flags, dir_fd=fd)
+            except OSError:
+                try:  # a folder made without any rights for its owner
+                    os.chmod(name, 0o700, dir_fd=fd, follow_symlinks=False)
+                    child = os.open(name, flags, dir_fd=fd)
+                except (OSError, NotImplementedError):
+                    continue
+            trail.append((name, pending))
+            os.close(fd)
+            fd, pending = child, None
+            continue
+        if not trail:
+            break
+        name, pending = trail.pop()
+        try:
+            parent = os.open("..", flags, dir_fd=fd)
+        except OSError:
+            break
+        os.close(fd)
+        fd = parent
+        try:
+            os.rmdir(name, dir_fd=fd)
+        except OSError:
+            pass
+    os.close(fd)
+    try:
+        os.rmdir(path)
+    except OSError:
+        pass
+
+
+def _remove_abandoned(parent):
     try:
         entries = list(os.scandir(parent))
     except OSError:
@@ -549,7 +616,7 @@ def _remove_abandoned(parent):
             os.kill(int(name[2]), 0)
             continue  # its server lives (or another process has its pid): left alone
         except ProcessLookupError:
-            shutil.rmtree(entry.path, ignore_errors=True)
+            _remove_tree(entry.path)
         except OSError:
             continue
 
@@ -814,8 +881,6 @@ class _Server:
 
     def _finish(self, run, block=True):
         """Cleans up after a run whose process has ended (or, block=False, may have ended)."""
-        import shutil
-
         try:
             done, status = os.waitpid(run.pid, 0 if block else os.WNOHANG)
         except ChildProcessError:
@@ -827,7 +892,7 @@ class _Server:
             self.spare = None
         _kill_group(run.pid)  # whatever the code started and left in the group
         self._kill_orphans()
-        shutil.rmtree(run.private, ignore_errors=True)
+        _remove_tree(run.private)
         if run.pidfd >= 0:
             self._unwatch(run.pidfd)
             os.close(run.pidfd)
@@ -871,13 +936,11 @@ class _Server:
                 self.orphans.discard(pid)
 
     def _end_all(self):
-        import shutil
-
         for run in list(self.runs.values()):
             _kill_group(run.pid)
         for run in list(self.runs.values()):
             self._finish(run)
-        shutil.rmtree(self.base, ignore_errors=True)
+        _remove_tree(self.base)
 
 
 def _serve(confinement_path):
