@@ -530,6 +530,10 @@ int norvex_sandbox_limits(unsigned long long address_space, unsigned long long f
   }
   rlimit none{.rlim_cur = 0, .rlim_max = 0};
   if (rc == 0 && ::setrlimit(RLIMIT_CORE, &none) != 0) rc = errno;
+  // Queued signals (and timers, which each hold one) count against the whole user's total:
+  // without a small limit of its own, a run's timers would use up the budget of every
+  // process of its user (all of root's, run as root) while it lasts.
+  if (rc == 0) rc = set_limit(RLIMIT_SIGPENDING, 1024);
   return rc;
 }
 
