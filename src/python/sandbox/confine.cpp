@@ -246,11 +246,12 @@ constexpr unsigned long kAllowedIoctls[] = {TCGETS,  TIOCGWINSZ, FIONREAD, FIONB
 // fcntl commands on the run's own descriptors. Not F_SETOWN, F_SETOWN_EX or F_SETSIG: with
 // them, input on a descriptor signals any process of the same user (as root, any process at
 // all), past the per-run check on kill; not F_SETLEASE, which stalls other processes opening a
-// file the run can read; not F_NOTIFY.
+// file the run can read; not F_NOTIFY; not F_SETPIPE_SZ, with which a run's pipes pass the
+// user's soft budget of pipe pages and every later pipe of its user gets a single page.
 constexpr unsigned long kAllowedFcntls[] = {
-    F_DUPFD,  F_DUPFD_CLOEXEC, F_GETFD,      F_SETFD,      F_GETFL,      F_SETFL,    F_GETLK,
-    F_SETLK,  F_SETLKW,        F_OFD_GETLK,  F_OFD_SETLK,  F_OFD_SETLKW, F_GETOWN,   F_GETOWN_EX,
-    F_GETSIG, F_GETLEASE,      F_GETPIPE_SZ, F_SETPIPE_SZ, F_ADD_SEALS,  F_GET_SEALS};
+    F_DUPFD,  F_DUPFD_CLOEXEC, F_GETFD,      F_SETFD,     F_GETFL,      F_SETFL,  F_GETLK,
+    F_SETLK,  F_SETLKW,        F_OFD_GETLK,  F_OFD_SETLK, F_OFD_SETLKW, F_GETOWN, F_GETOWN_EX,
+    F_GETSIG, F_GETLEASE,      F_GETPIPE_SZ, F_ADD_SEALS, F_GET_SEALS};
 
 int add_rules(scmp_filter_ctx filter) {
   const auto allow = static_cast<std::uint32_t>(SCMP_ACT_ALLOW);
