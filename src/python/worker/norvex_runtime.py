@@ -882,15 +882,23 @@ class _Server:
     def _finish(self, run, block=True):
         """Cleans up after a run whose process has ended (or, block=False, may have ended)."""
         try:
-            done, status = os.waitpid(run.pid, 0 if block else os.WNOHANG)
+            ended = os.waitid(os.P_PID, run.pid,
+                              os.WEXITED | os.WNOWAIT | (0 if block else os.WNOHANG))
         except ChildProcessError:
-            done, status = run.pid, 0
-        if done != run.pid:
+            ended = True
+        if ended is None:
             return
+        # Whatever the code started and left in the group, killed while the ended process
+        # still holds its pid and group (not yet reaped): after the reap, another process may
+        # have them.
+        _kill_group(run.pid)
+        try:
+            _, status = os.waitpid(run.pid, 0)
+        except ChildProcessError:
+            status = 0
         del self.runs[run.pid]
         if run is self.spare:
             self.spare = None
-        _kill_group(run.pid)  # whatever the code started and left in the group
         self._kill_orphans()
         _remove_tree(run.private)
         if run.pidfd >= 0:
