@@ -109,7 +109,7 @@ def analyse(code, env_dir=None, generation=0):
 # forked ahead, idle and ready (the spare), so that a request does not wait for a fork: it
 # hands the request and its channel to the spare, forks the next spare and goes back to its
 # loop, so runs proceed side by side. The run holds its channel at descriptor 3, says
-# {"started": pid} there (the library kills that pid's group at the time limit), confines
+# {"started": pid} there (the library kills that process at the time limit), confines
 # itself, runs the code and writes its result there too. The server keeps its own copy of
 # the channel: when the library closes it, the run is killed; when the run's process has
 # ended, the server cleans up after it and writes {"status": "died", "how": ...}, which the
