@@ -60,6 +60,7 @@ std::vector<std::string> escaped_cases(const AnalysisOptions& options) {
       escaped.push_back(hostile.name + ": " + result.output + result.error);
     }
   }
+  test::remove_outside_file();
   return escaped;
 }
 

@@ -15,17 +15,14 @@ struct HostileCase {
   bool needs_files = false;  // relies on Landlock's file rules
 };
 
-// A file of this process's user outside every run's folders, made afresh for each reading of
-// the table and removed when the process ends: what OUTSIDE names.
+// A file of this process's user outside every run's folders: what OUTSIDE names. Made
+// afresh by each reading of the table; remove_outside_file() removes it.
 inline std::string outside_file() {
-  struct Outside {
-    std::string path = "/tmp/norvex-hostile-outside-" + std::to_string(::getpid());
-    ~Outside() { ::unlink(path.c_str()); }
-  };
-  static const Outside outside;
-  ::unlink(outside.path.c_str());
-  std::ofstream(outside.path) << "kept\n";
-  return outside.path;
+  return "/tmp/norvex-hostile-outside-" + std::to_string(::getpid());
+}
+
+inline void remove_outside_file() {
+  ::unlink(outside_file().c_str());
 }
 
 // The cases, PARENT replaced by this process's pid and OUTSIDE by outside_file().
@@ -34,6 +31,8 @@ inline std::vector<HostileCase> hostile_cases() {
   std::vector<HostileCase> cases;
   const std::string parent = std::to_string(::getpid());
   const std::string outside = outside_file();
+  remove_outside_file();
+  std::ofstream(outside) << "kept\n";
   for (std::string line; std::getline(in, line);) {
     if (line.starts_with("#")) continue;
     if (line.starts_with("== ")) {
