@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -227,8 +228,28 @@ class Channel {
     return true;
   }
 
-  // One frame. Read::malformed (with why()) for a frame larger than kMaxFrame or one that
-  // is not a JSON object: the other end is not to be trusted further.
+  // The fields this side reads hold the types it reads them as: a run's code may write any
+  // frame on its channel, and a number where text belongs must fail that run, not throw out
+  // of the caller.
+  bool well_typed(const Json& message) {
+    for (const char* key : {"status", "output", "type", "message", "how", "sandbox_warning"}) {
+      if (const auto found = message.find(key); found != message.end() && !found->is_string()) {
+        why_ = std::string("a frame whose \"") + key + "\" is not text";
+        return false;
+      }
+    }
+    if (const auto found = message.find("layers");
+        found != message.end() &&
+        (!found->is_number_unsigned() || found->get<std::uint64_t>() > ~0u)) {
+      why_ = "a frame whose \"layers\" is not a set of layers";
+      return false;
+    }
+    return true;
+  }
+
+  // One frame. Read::malformed (with why()) for a frame larger than kMaxFrame, one that is
+  // not a JSON object or one with a field of the wrong type: the other end is not to be
+  // trusted further.
   Read read_frame(Json& message, Clock::time_point deadline) {
     for (;;) {
       if (input_.size() >= 4) {
@@ -243,9 +264,11 @@ class Channel {
         if (input_.size() >= 4 + std::size_t{size}) {
           message = Json::parse(input_.begin() + 4, input_.begin() + 4 + size, nullptr, false);
           input_.erase(0, 4 + std::size_t{size});
-          if (message.is_object()) return Read::message;
-          why_ = "a frame that is not a JSON object";
-          return Read::malformed;
+          if (!message.is_object()) {
+            why_ = "a frame that is not a JSON object";
+            return Read::malformed;
+          }
+          return well_typed(message) ? Read::message : Read::malformed;
         }
       }
       const auto left =
@@ -578,13 +601,27 @@ AnalysisResult run_isolated(const RunRequest& request) {
     std::lock_guard lock(slot.mutex);
     slot.server.submit(request.limits, theirs.get());
   }
-  // The run's channel closed without a result or a word from the server: the whole server
-  // went (then a new one starts for the next run).
-  const auto lost = [&](pid_t child) {
-    if (child > 0) {
+  // The run's process once it said it started, and a descriptor for it taken at once: a kill
+  // through the descriptor never reaches another process that got the pid after the server
+  // reaped the run (only a run that ended and was reaped before the descriptor was taken,
+  // and whose pid went to another process in that moment, could escape it). Without one
+  // (kernels before 5.3), the pid and its group. The server kills the group when our end
+  // closes.
+  pid_t child = -1;
+  UniqueFd process;
+  const auto kill_run = [&] {
+    if (child <= 0) return;
+    if (process.get() >= 0) {
+      ::syscall(SYS_pidfd_send_signal, process.get(), SIGKILL, nullptr, 0);  // gone: ESRCH
+    } else {
       ::kill(-child, SIGKILL);
       ::kill(child, SIGKILL);
     }
+  };
+  // The run's channel closed without a result or a word from the server: the whole server
+  // went (then a new one starts for the next run).
+  const auto lost = [&] {
+    kill_run();
     auto& slot = server_slot();
     std::lock_guard lock(slot.mutex);
     const bool server_ended = slot.server.check_ended();
@@ -596,14 +633,11 @@ AnalysisResult run_isolated(const RunRequest& request) {
 
   // The request goes to the run itself: the server, whose memory every later run inherits,
   // never holds it.
-  if (!results.send_frame(request.body)) return lost(-1);
+  if (!results.send_frame(request.body)) return lost();
 
   // A run's frame that is too large or not JSON: the run is ended and fails, saying so.
-  const auto malformed = [&](pid_t child) {
-    if (child > 0) {
-      ::kill(-child, SIGKILL);
-      ::kill(child, SIGKILL);
-    }
+  const auto malformed = [&] {
+    kill_run();
     return failure(kWorkerErrorType,
                    "the analysis run sent a malformed result (" + results.why() + ")");
   };
@@ -616,35 +650,34 @@ AnalysisResult run_isolated(const RunRequest& request) {
         break;
       }
       if (started.contains("status")) return run_outcome(started, request);  // fork failed
-      return lost(-1);
+      return lost();
     case Read::malformed:
-      return malformed(-1);
+      return malformed();
     case Read::timeout:
       return failure(kWorkerErrorType, "the analysis fork server did not start the run within " +
                                            std::to_string(kServerReplyLimit.count()) + " s");
     case Read::closed:
     default:
-      return lost(-1);
+      return lost();
   }
-  const pid_t child = started["started"].get<pid_t>();
+  child = started["started"].get<pid_t>();
+  process = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
 
   Json outcome;
   switch (results.read_frame(outcome, Clock::now() + request.time_limit)) {
     case Read::message:
       return run_outcome(outcome, request);
     case Read::malformed:
-      return malformed(child);
+      return malformed();
     case Read::timeout:
-      // The run's process group: whatever the code started. Closing our channel tells the
-      // server as well, which cleans up after the run.
-      ::kill(-child, SIGKILL);
-      ::kill(child, SIGKILL);
+      // Closing our channel tells the server as well, which cleans up after the run.
+      kill_run();
       return failure(kTimeoutErrorType, "the analysis code did not finish within " +
                                             std::to_string(request.time_limit.count()) +
                                             " s and was stopped");
     case Read::closed:
     default:
-      return lost(child);
+      return lost();
   }
 }
 

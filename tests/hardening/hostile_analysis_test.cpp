@@ -156,6 +156,7 @@ TEST_F(HostileAnalysisInQuestions, TheSandboxsHostileCasesAreContainedInQuestion
     SCOPED_TRACE(hostile.name);
     expect_contained(hostile.name, hostile.body);
   }
+  norvex::test::remove_outside_file();
   const std::string next =
       ask("import pandas as pd\nprint('total', pd.DataFrame({'a': [1, 2, 3]})['a'].sum())");
   EXPECT_NE(next.find("total 6"), std::string::npos) << next;

@@ -60,6 +60,7 @@ std::vector<std::string> escaped_cases(const AnalysisOptions& options) {
       escaped.push_back(hostile.name + ": " + result.output + result.error);
     }
   }
+  test::remove_outside_file();
   return escaped;
 }
 
@@ -165,6 +166,18 @@ TEST_F(HostileCode, NothingOutsideTheMediaFolderChanges) {
   auto found = run_analysis(
       "import os\nprint(os.path.exists(os.path.expanduser('~/.norvex-mark')))", options_);
   EXPECT_EQ(found.output, "False\n") << found.error;
+  // Folders nested past the depth the clean-up's recursion reaches (and past PATH_MAX): gone.
+  const auto deep = run_analysis(
+      "import os\nos.chdir(os.environ['TMPDIR'])\nprint(os.getcwd())\n"
+      "for _ in range(3000):\n    os.mkdir('d')\n    os.chdir('d')\n"
+      "os.mkdir('closed', 0)\nopen('bottom', 'w').write('x' * 4096)",
+      options_);
+  ASSERT_TRUE(deep.success) << deep.error;
+  const std::filesystem::path deep_home = deep.output.substr(0, deep.output.find('\n'));
+  for (int i = 0; i < 400 && std::filesystem::exists(deep_home); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // cleaned up after the run
+  }
+  EXPECT_FALSE(std::filesystem::exists(deep_home)) << deep_home;
 
   EXPECT_FALSE(std::filesystem::exists(dir_ / "escaped.txt"));
   EXPECT_EQ(std::filesystem::file_size(dir_ / "chinook.db"), 15u);
@@ -450,6 +463,14 @@ TEST_F(HostileCode, ThreadsAndWritesPastTheirLimitsStopTheRun) {
       "time.sleep(30)",
       bounded);
   EXPECT_NE(hidden.error.find("wrote more than 4 MiB"), std::string::npos) << hidden.error;
+  // Empty files take no bytes but memory and the server's time: their number is bounded.
+  const auto empty = run_analysis(
+      "import os, time\nfor i in range(20000):\n"
+      "    os.close(os.open(os.path.join(os.environ['TMPDIR'], 'e%d' % i), os.O_CREAT))\n"
+      "time.sleep(30)",
+      bounded);
+  EXPECT_NE(empty.error.find("more than 10000 files and folders"), std::string::npos)
+      << empty.error;
   expect_next_run_works();
 }
 
@@ -489,6 +510,15 @@ TEST_F(HostileCode, AForgedResultFrameFailsTheRunWithoutGrowingTheCaller) {
       run_analysis("import os\nos.write(3, b'\\x00\\x00\\x00\\x03abc')\nos._exit(0)", options_);
   EXPECT_FALSE(garbled.success);
   EXPECT_NE(garbled.error.find("malformed result"), std::string::npos) << garbled.error;
+  // Fields of the wrong type fail the run as well, rather than throw out of the caller.
+  for (const std::string frame : {R"({"status": 5})", R"({"status": "ok", "output": [1]})",
+                                  R"({"status": "died", "how": {}})", R"({"layers": "all"})"}) {
+    const auto typed = run_analysis("import os, struct\nb = b'" + frame +
+                                        "'\nos.write(3, struct.pack('>I', len(b)) + b)\n"
+                                        "os._exit(0)",
+                                    options_);
+    EXPECT_NE(typed.error.find("malformed result"), std::string::npos) << frame << typed.error;
+  }
   rusage after{};
   ::getrusage(RUSAGE_SELF, &after);
   EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 * 1024) << "kB";  // far below 4 GB

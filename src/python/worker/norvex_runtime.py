@@ -109,7 +109,7 @@ def analyse(code, env_dir=None, generation=0):
 # forked ahead, idle and ready (the spare), so that a request does not wait for a fork: it
 # hands the request and its channel to the spare, forks the next spare and goes back to its
 # loop, so runs proceed side by side. The run holds its channel at descriptor 3, says
-# {"started": pid} there (the library kills that pid's group at the time limit), confines
+# {"started": pid} there (the library kills that process at the time limit), confines
 # itself, runs the code and writes its result there too. The server keeps its own copy of
 # the channel: when the library closes it, the run is killed; when the run's process has
 # ended, the server cleans up after it and writes {"status": "died", "how": ...}, which the
@@ -122,6 +122,9 @@ _MAX_FD = 1 << 30
 _HEADER = struct.Struct(">I")
 _MAX_REQUEST = 64 << 20  # a request larger than this is refused, not read
 _WATCH_INTERVAL = 0.01  # seconds between two looks at the running runs
+# The most files, folders and links a run may make in its folders: walking 10,000 takes the
+# server about 35 ms, during which it watches no run.
+_MAX_ENTRIES = 10000
 
 # Read-only for the run: what the interpreter and its libraries load, never the caller's
 # folders. Paths that do not exist on a system are skipped.
@@ -530,62 +533,68 @@ def _private_base():
 
 
 def _remove_tree(path):
-    """Removes a folder and everything in it. A run may nest folders deeper than Python's
-    recursion limit, which shutil.rmtree (recursive here) cannot remove, so folders found
-    inside are moved up to the top folder and emptied there, a level at a time. Symbolic
-    links are removed, never followed; what cannot be removed is left, never an error."""
+    """Removes the folder at path with everything in it. shutil.rmtree recurses and gives up
+    past Python's recursion limit, and a run can nest folders thousands deep (past PATH_MAX
+    too): what it leaves is removed here level by level, through one descriptor at a time."""
+    import shutil
+
+    try:
+        shutil.rmtree(path, ignore_errors=True)
+    except RecursionError:
+        pass  # not an OSError: ignore_errors lets it through
+    if not os.path.lexists(path):
+        return
     flags = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
     try:
-        top = os.open(path, flags)
-    except FileNotFoundError:
-        return
+        fd = os.open(path, flags)
     except OSError:
+        return
+    trail = []  # (name, the folders still to remove beside it), from the top down
+    pending = None  # the folders still to remove in the current one
+    for _ in range(1 << 22):  # a bound on the work, far past any folder the limits allow
+        if pending is None:
+            pending = []
+            try:
+                with os.scandir(fd) as entries:
+                    listing = list(entries)
+            except OSError:
+                listing = []
+            for entry in listing:
+                try:
+                    if entry.is_dir(follow_symlinks=False):
+                        pending.append(entry.name)
+                    else:
+                        os.unlink(entry.name, dir_fd=fd)
+                except OSError:
+                    pass
+        if pending:
+            name = pending.pop()
+            try:
+                child = os.open(name, flags, dir_fd=fd)
+            except OSError:
+                try:  # a folder made without any rights for its owner
+                    os.chmod(name, 0o700, dir_fd=fd, follow_symlinks=False)
+                    child = os.open(name, flags, dir_fd=fd)
+                except (OSError, NotImplementedError):
+                    continue
+            trail.append((name, pending))
+            os.close(fd)
+            fd, pending = child, None
+            continue
+        if not trail:
+            break
+        name, pending = trail.pop()
         try:
-            os.unlink(path)
+            parent = os.open("..", flags, dir_fd=fd)
+        except OSError:
+            break
+        os.close(fd)
+        fd = parent
+        try:
+            os.rmdir(name, dir_fd=fd)
         except OSError:
             pass
-        return
-    hoisted = 0
-    try:
-        progress = True
-        while progress:
-            progress = False
-            with os.scandir(top) as entries:
-                found = [(e.name, e.is_dir(follow_symlinks=False)) for e in entries]
-            for name, is_dir in found:
-                try:
-                    if not is_dir:
-                        os.unlink(name, dir_fd=top)
-                        progress = True
-                        continue
-                    inner = os.open(name, flags, dir_fd=top)
-                except OSError:
-                    continue
-                try:
-                    with os.scandir(inner) as entries:
-                        below = [(e.name, e.is_dir(follow_symlinks=False)) for e in entries]
-                    for child, child_is_dir in below:
-                        try:
-                            if child_is_dir:
-                                hoisted += 1
-                                os.rename(child, ".removing-%d-%d" % (os.getpid(), hoisted),
-                                          src_dir_fd=inner, dst_dir_fd=top)
-                            else:
-                                os.unlink(child, dir_fd=inner)
-                            progress = True
-                        except OSError:
-                            pass
-                except OSError:
-                    pass
-                finally:
-                    os.close(inner)
-                try:
-                    os.rmdir(name, dir_fd=top)
-                    progress = True
-                except OSError:
-                    pass
-    finally:
-        os.close(top)
+    os.close(fd)
     try:
         os.rmdir(path)
     except OSError:
@@ -663,23 +672,29 @@ def _held_unlinked(pid):
     return total
 
 
-def _written(folder, since):
+def _written(folder, since, entries=None):
     """Bytes held by the files under folder changed at or after since (ns), not following
-    links."""
+    links. entries (a one-item list) counts the files, folders and links changed at or after
+    since down to zero, where the walk stops: what it found by then is returned."""
     total, stack = 0, [folder]
     while stack:
         try:
-            entries = list(os.scandir(stack.pop()))
+            entries_here = list(os.scandir(stack.pop()))
         except OSError:
             continue
-        for entry in entries:
+        for entry in entries_here:
             try:
                 info = entry.stat(follow_symlinks=False)
             except OSError:
                 continue
+            changed = info.st_mtime_ns >= since or info.st_ctime_ns >= since
+            if changed and entries is not None:
+                entries[0] -= 1
+                if entries[0] < 0:
+                    return total
             if entry.is_dir(follow_symlinks=False):
                 stack.append(entry.path)
-            elif info.st_mtime_ns >= since or info.st_ctime_ns >= since:
+            elif changed:
                 total += max(info.st_size, info.st_blocks * 512)
     return total
 
@@ -747,11 +762,17 @@ class _Server:
             run.checks += 1
             budget = _count(limits.get("disk"), 0)
             if run.stopped is None and budget and run.checks % 5 == 0:
-                used = _written(run.private, 0) + _held_unlinked(run.pid)
+                # Empty files cost no bytes but memory on a tmpfs and time here: their number
+                # is bounded too, and the walk never goes past it.
+                entries = [_MAX_ENTRIES]
+                used = _written(run.private, 0, entries) + _held_unlinked(run.pid)
                 media = limits.get("media")
-                if isinstance(media, str) and media:
-                    used += _written(media, run.started)
-                if used > budget:
+                if isinstance(media, str) and media and entries[0] >= 0:
+                    used += _written(media, run.started, entries)
+                if entries[0] < 0:
+                    run.stopped = ("was stopped: it made more than %d files and folders"
+                                   % _MAX_ENTRIES)
+                elif used > budget:
                     run.stopped = ("was stopped: it wrote more than %d MiB to its folders"
                                    % (budget >> 20))
             if run.stopped is not None:
@@ -812,6 +833,7 @@ class _Server:
 
     def _fork_spare(self):
         """Forks the next spare; returns None, or the error that prevented it."""
+        import shutil
         import socket
         import tempfile
 
@@ -825,7 +847,7 @@ class _Server:
         except OSError as error:
             os.close(ours)
             os.close(theirs)
-            _remove_tree(private)
+            shutil.rmtree(private, ignore_errors=True)
             return error
         if pid == 0:
             _spare(theirs, private, self.pid)  # does not return
@@ -860,15 +882,23 @@ class _Server:
     def _finish(self, run, block=True):
         """Cleans up after a run whose process has ended (or, block=False, may have ended)."""
         try:
-            done, status = os.waitpid(run.pid, 0 if block else os.WNOHANG)
+            ended = os.waitid(os.P_PID, run.pid,
+                              os.WEXITED | os.WNOWAIT | (0 if block else os.WNOHANG))
         except ChildProcessError:
-            done, status = run.pid, 0
-        if done != run.pid:
+            ended = True
+        if ended is None:
             return
+        # Whatever the code started and left in the group, killed while the ended process
+        # still holds its pid and group (not yet reaped): after the reap, another process may
+        # have them.
+        _kill_group(run.pid)
+        try:
+            _, status = os.waitpid(run.pid, 0)
+        except ChildProcessError:
+            status = 0
         del self.runs[run.pid]
         if run is self.spare:
             self.spare = None
-        _kill_group(run.pid)  # whatever the code started and left in the group
         self._kill_orphans()
         _remove_tree(run.private)
         if run.pidfd >= 0:
