@@ -91,6 +91,16 @@ Watchdog::Clock::time_point abandon_time(Watchdog::Clock::time_point started, co
 /// The error of a statement stopped after its time-out.
 DatabaseError timed_out(const Options& options);
 
+/// Runs `statement` (started at `started`) under a Watchdog with `cancel` and `abandon`, then
+/// settles the connection: an abandoned statement or one whose connection was lost while it
+/// ran is never run again (`drop` closes the connection; the error says so); otherwise
+/// `reset` returns the connection to a clean session before the statement's own error (a
+/// time-out when it was cancelled) is thrown.
+void run_watched(Watchdog::Clock::time_point started, const Options& options,
+                 const std::function<void()>& statement, std::function<void()> cancel,
+                 std::function<void()> abandon, const std::function<void()>& drop,
+                 const std::function<void()>& reset);
+
 /// One connection to one engine. Every statement runs read-only, rolled back, under the
 /// statement time-out; callers check generated statements with the guard first.
 /// Thread rule: not thread-safe; the facade serialises calls.

@@ -458,6 +458,44 @@ DatabaseError timed_out(const Options& options) {
                        "57014", true);
 }
 
+void run_watched(Watchdog::Clock::time_point started, const Options& options,
+                 const std::function<void()>& statement, std::function<void()> cancel,
+                 std::function<void()> abandon, const std::function<void()>& drop,
+                 const std::function<void()>& reset) {
+  std::exception_ptr error;
+  bool lost = false, cancelled = false, abandoned = false;
+  {
+    Watchdog dog(cancel_time(started, options), std::move(cancel), abandon_time(started, options),
+                 std::move(abandon));
+    try {
+      statement();
+    } catch (const ConnectionLost&) {
+      lost = true;
+      error = std::current_exception();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    cancelled = dog.cancelled();
+    abandoned = dog.abandoned();
+  }
+  if (abandoned) {
+    drop();
+    throw timed_out(options);
+  }
+  if (lost) {
+    drop();
+    try {
+      std::rethrow_exception(error);
+    } catch (const ConnectionLost& e) {
+      throw DatabaseError(std::string(e.what()) + " (while the statement ran; not run again)",
+                          e.sqlstate(), true);
+    }
+  }
+  reset();
+  if (cancelled && error) throw timed_out(options);
+  if (error) std::rethrow_exception(error);
+}
+
 bool idle_socket_healthy(int fd) noexcept {
   if (fd < 0) return false;
   pollfd p{fd, POLLIN, 0};

@@ -106,43 +106,13 @@ class MysqlBackend final : public Backend {
     command("START TRANSACTION READ ONLY");
     const unsigned long id = mysql_thread_id(conn_.get());
     const int socket = static_cast<int>(mysql_get_socket(conn_.get()));
-    std::exception_ptr error;
-    bool lost = false, cancelled = false, abandoned = false;
-    {
-      Watchdog dog(
-          cancel_time(started, options_), [&] { kill("KILL QUERY ", id); },
-          abandon_time(started, options_),
-          [&] {
-            ::shutdown(socket, SHUT_RDWR);
-            kill("KILL CONNECTION ", id);
-          });
-      try {
-        stream(sql, sink);
-      } catch (const ConnectionLost&) {
-        lost = true;
-        error = std::current_exception();
-      } catch (...) {
-        error = std::current_exception();
-      }
-      cancelled = dog.cancelled();
-      abandoned = dog.abandoned();
-    }
-    if (abandoned) {
-      conn_.reset();
-      throw timed_out(options_);
-    }
-    if (lost) {
-      conn_.reset();
-      try {
-        std::rethrow_exception(error);
-      } catch (const ConnectionLost& e) {
-        throw DatabaseError(std::string(e.what()) + " (while the statement ran; not run again)",
-                            e.sqlstate(), true);
-      }
-    }
-    reset();
-    if (cancelled && error) throw timed_out(options_);
-    if (error) std::rethrow_exception(error);
+    run_watched(
+        started, options_, [&] { stream(sql, sink); }, [&] { kill("KILL QUERY ", id); },
+        [&] {
+          ::shutdown(socket, SHUT_RDWR);
+          kill("KILL CONNECTION ", id);
+        },
+        [&] { conn_.reset(); }, [&] { reset(); });
   }
 
   std::vector<std::string> table_names() override {

@@ -135,48 +135,22 @@ class PostgresBackend final : public Backend {
     const int pid = PQbackendPID(conn_.get());
     const int socket = PQsocket(conn_.get());
     const Handle<PGcancel, PQfreeCancel> cancel(PQgetCancel(conn_.get()));
-    std::exception_ptr error;
-    bool lost = false, cancelled = false, abandoned = false;
-    {
-      Watchdog dog(
-          cancel_time(started, options_),
-          [&] {
-            char buffer[256];
-            if (cancel) PQcancel(cancel.get(), buffer, sizeof buffer);
-          },
-          abandon_time(started, options_),
-          [&] {
-            ::shutdown(socket, SHUT_RDWR);
-            terminate(pid);
-          });
-      try {
-        stream(std::string(sql), sink);
-      } catch (const ConnectionLost&) {
-        lost = true;
-        error = std::current_exception();
-      } catch (...) {
-        error = std::current_exception();
-      }
-      cancelled = dog.cancelled();
-      abandoned = dog.abandoned();
-    }
-    if (abandoned) {
-      conn_.reset();
-      throw timed_out(options_);
-    }
-    if (lost) {
-      conn_.reset();
-      try {
-        std::rethrow_exception(error);
-      } catch (const ConnectionLost& e) {
-        throw DatabaseError(std::string(e.what()) + " (while the statement ran; not run again)",
-                            e.sqlstate(), true);
-      }
-    }
-    roll_back_and_reset();
-    if (largest_value_ > kLargestKeptValue) conn_.reset();
-    if (cancelled && error) throw timed_out(options_);
-    if (error) std::rethrow_exception(error);
+    run_watched(
+        started, options_, [&] { stream(std::string(sql), sink); },
+        [&] {
+          char buffer[256];
+          if (cancel) PQcancel(cancel.get(), buffer, sizeof buffer);
+        },
+        [&] {
+          ::shutdown(socket, SHUT_RDWR);
+          terminate(pid);
+        },
+        [&] { conn_.reset(); },
+        [&] {
+          roll_back_and_reset();
+          // A connection that read a huge value keeps its buffers: close it instead.
+          if (largest_value_ > kLargestKeptValue) conn_.reset();
+        });
   }
 
   std::vector<std::string> table_names() override {
