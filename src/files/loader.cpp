@@ -714,18 +714,26 @@ void write_table(Writer& writer, Plan& plan, const LoadOptions& options) {
 
 void add_table_notes(Plan& plan) {
   auto& report = plan.report;
-  std::string from = "Loaded from " + report.source.filename().string();
-  if (!report.sheet.empty()) from += ", sheet '" + report.sheet + "'";
+  // Names and headers come from the file: each is shown as one line of bounded length, so
+  // that no crafted text can end a note's line, fill the prompt or drive a terminal.
+  constexpr std::size_t kShownBytes = 200;
+  std::string from =
+      "Loaded from " + detail::printable_text(report.source.filename().string(), kShownBytes);
+  if (!report.sheet.empty()) {
+    from += ", sheet '" + detail::printable_text(report.sheet, kShownBytes) + "'";
+  }
   if (report.encoding != "utf-8") from += " (" + report.encoding + ")";
   report.notes.insert(report.notes.begin(), from + ".");
   for (const auto& column : report.columns) {
     if (!column.header.empty() && column.header != column.name) {
-      report.notes.push_back("Column " + column.name + " is '" + column.header + "' in the file.");
+      report.notes.push_back("Column " + column.name + " is '" +
+                             detail::printable_text(column.header, kShownBytes) + "' in the file.");
     }
   }
   for (const auto& column : report.columns) {
     if (!column.note.empty()) report.notes.push_back(column.name + ": " + column.note + ".");
   }
+  for (auto& note : report.notes) note = detail::printable_text(note, 4 * kShownBytes);
 }
 
 std::vector<Plan> survey_files(const std::vector<FileSpec>& files, const LoadOptions& options,
@@ -778,14 +786,16 @@ std::vector<Plan> survey_files(const std::vector<FileSpec>& files, const LoadOpt
           detail::convert_workbook(read_path, out_dir, options.python_executable, limits, path);
       if (sheets.empty()) throw ValueError(path.string() + " has no sheet with data");
       for (const auto& sheet : sheets) {
+        // A sheet's name is the workbook's text: shown on one line, and bounded.
+        const std::string sheet_name = detail::printable_text(sheet.name, 200);
         Plan plan;
         const std::string wanted =
-            sheets.size() == 1 ? base : base + "_" + make_identifier(sheet.name, "sheet");
+            sheets.size() == 1 ? base : base + "_" + make_identifier(sheet_name, "sheet");
         plan.report.name = unique(wanted, chosen && sheets.size() == 1);
         plan.report.source = path;
-        plan.report.sheet = sheet.name;
+        plan.report.sheet = sheet_name;
         plan.report.format = "xlsx";
-        plan.name = path.string() + ", sheet '" + sheet.name + "'";
+        plan.name = path.string() + ", sheet '" + sheet_name + "'";
         plan.read_path = sheet.csv;
         plan.read_format = Format::csv;
         plan.sheet_rows = true;

@@ -4,10 +4,12 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "norvex/base/text.hpp"
 #include "norvex/error.hpp"
 #include "norvex/files/files.hpp"
+#include "source.hpp"
 
 namespace norvex::files {
 namespace {
@@ -25,22 +27,71 @@ bool plausible_name(std::string_view name) {
   return !name.empty() && name.find_first_of("/.\\") == std::string_view::npos;
 }
 
+// The code point of the UTF-8 sequence at `at` and its length; a stray byte is itself.
+std::pair<char32_t, std::size_t> code_point_at(std::string_view text, std::size_t at) {
+  const auto c = static_cast<unsigned char>(text[at]);
+  const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+  if (length == 1 || at + length > text.size()) return {c, 1};
+  char32_t point = c & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[at + i]);
+    if ((next & 0xC0) != 0x80) return {c, 1};
+    point = (point << 6) | (next & 0x3F);
+  }
+  return {point, length};
+}
+
+// Spaces, line and paragraph separators, controls and invisible format characters beyond
+// ASCII: a header "Montant<no-break space>TTC" must not become a name that looks like it
+// holds an ordinary space, and none of them may break a line shown to the model.
+bool unicode_blank(char32_t c) {
+  return (c >= 0x80 && c <= 0xA0) || c == 0xAD || c == 0x1680 || c == 0x180E ||
+         (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F) ||
+         (c >= 0x205F && c <= 0x206F) || c == 0x3000 || c == 0xFEFF;
+}
+
+// Names longer than this are cut (at a character's boundary): a crafted header of a megabyte
+// would otherwise fill every prompt that shows the table.
+constexpr std::size_t kMaxIdentifierBytes = 100;
+
 }  // namespace
+
+std::string detail::printable_text(std::string_view text, std::size_t max_bytes) {
+  std::string out;
+  for (std::size_t at = 0; at < text.size();) {
+    const auto [point, length] = code_point_at(text, at);
+    if (out.size() + length > max_bytes) {
+      out += "...";
+      break;
+    }
+    if (point < 0x20 || point == 0x7F || (length > 1 && unicode_blank(point))) {
+      out += ' ';
+    } else {
+      out.append(text.substr(at, length));
+    }
+    at += length;
+  }
+  return out;
+}
 
 std::string make_identifier(std::string_view text, std::string_view fallback) {
   std::string out;
   bool gap = false;
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '_' || c >= 0x80;
+  for (std::size_t at = 0; at < text.size();) {
+    const auto [point, length] = code_point_at(text, at);
+    const std::string_view piece = text.substr(at, length);
+    at += length;
+    const bool keep = (point >= 'a' && point <= 'z') || (point >= 'A' && point <= 'Z') ||
+                      (point >= '0' && point <= '9') || point == '_' ||
+                      (point >= 0x80 && !(length > 1 && unicode_blank(point)));
     if (!keep) {
       gap = true;
       continue;
     }
+    if (out.size() + (gap && !out.empty() ? 1 : 0) + piece.size() > kMaxIdentifierBytes) break;
     if (gap && !out.empty()) out += '_';
     gap = false;
-    out += ch;
+    out += piece;
   }
   while (!out.empty() && out.back() == '_') out.pop_back();
   if (out.empty()) return std::string(fallback);

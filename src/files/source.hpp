@@ -141,6 +141,9 @@ class ColumnEvidence {
 [[nodiscard]] int digits_at(std::string_view text, std::size_t at, std::size_t width);
 
 [[nodiscard]] bool valid_utf8(std::string_view text);
+// A text from a file as one line that is safe to show: controls, line separators and other
+// invisible characters become spaces, and it is cut after `max_bytes` ("..." then).
+[[nodiscard]] std::string printable_text(std::string_view text, std::size_t max_bytes);
 // Windows-1252 (with Latin-1 for its five unassigned bytes) to UTF-8.
 void windows_1252_to_utf8(std::string_view text, std::string& out);
 
