@@ -16,16 +16,10 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from peak_rss import status_kb  # noqa: E402
 
-def status_kb(pid, field):
-    try:
-        with open(f"/proc/{pid}/status", encoding="ascii") as handle:
-            for line in handle:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
+
 
 
 class Latin1Model(BaseHTTPRequestHandler):

@@ -167,11 +167,11 @@ TEST(FileCases, EachFileLoadsAsExpected) {
       if (option == "date-order=dmy") options.date_order = DateOrder::dmy;
       if (option == "date-order=mdy") options.date_order = DateOrder::mdy;
       if (option.rfind("column-type=", 0) == 0) {
-        const auto spec = option.substr(12);
-        const auto eq = spec.find('=');
-        options.column_types.push_back({spec.substr(0, eq), spec.substr(eq + 1) == "REAL"
-                                                                ? ColumnType::real
-                                                                : ColumnType::text});
+        const auto chosen = option.substr(12);
+        const auto eq = chosen.find('=');
+        options.column_types.push_back({chosen.substr(0, eq), chosen.substr(eq + 1) == "REAL"
+                                                                  ? ColumnType::real
+                                                                  : ColumnType::text});
       }
     }
     const auto db = dir / "cases.db";

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -58,6 +59,21 @@ std::string read_until(int fd, const std::regex& pattern, std::smatch& match, st
   return text;
 }
 
+// A model configuration with both tiers on the fake chat service; returns its path.
+std::string write_models(const std::filesystem::path& dir, const std::string& base_url,
+                         const std::string& key) {
+  const std::string config = (dir / "models.json").string();
+  Json record = {{"provider", "openai"},
+                 {"deployment_name", "m"},
+                 {"azure_endpoint", base_url},
+                 {"api_key", key}};
+  Json small = record, large = record;
+  small["model"] = "GPT-3.5";
+  large["model"] = "GPT-4o";
+  std::ofstream(config) << Json{{"models", {small, large}}}.dump();
+  return config;
+}
+
 TEST(ServeCommand, SigtermFinishesQuestionsInFlightAndExitsZero) {
   FakeChatServer model;
   std::mutex mutex;
@@ -85,15 +101,7 @@ TEST(ServeCommand, SigtermFinishesQuestionsInFlightAndExitsZero) {
     return FakeChatServer::text("```sql\nSELECT COUNT(*) FROM Artist\n```");
   });
   const auto dir = norvex::test::scratch_dir();
-  const std::string config = (dir / "models.json").string();
-  Json record = {{"provider", "openai"},
-                 {"deployment_name", "m"},
-                 {"azure_endpoint", model.openai_base_url()},
-                 {"api_key", "sk-never-logged-4242"}};
-  Json small = record, large = record;
-  small["model"] = "GPT-3.5";
-  large["model"] = "GPT-4o";
-  std::ofstream(config) << Json{{"models", {small, large}}}.dump();
+  const std::string config = write_models(dir, model.openai_base_url(), "sk-never-logged-4242");
 
   Child child =
       start_serve({"serve", "--db", "chinook=" + norvex::test::chinook_sqlite_uri(), "--listen",
@@ -157,15 +165,7 @@ TEST(ServeCommand, ShutdownEndsInBoundedTimeWhateverClientsAndQuestionsDo) {
     return FakeChatServer::error(500, "released");
   });
   const auto dir = norvex::test::scratch_dir();
-  const std::string config = (dir / "models.json").string();
-  Json record = {{"provider", "openai"},
-                 {"deployment_name", "m"},
-                 {"azure_endpoint", model.openai_base_url()},
-                 {"api_key", "k"}};
-  Json small = record, large = record;
-  small["model"] = "GPT-3.5";
-  large["model"] = "GPT-4o";
-  std::ofstream(config) << Json{{"models", {small, large}}}.dump();
+  const std::string config = write_models(dir, model.openai_base_url(), "k");
 
   for (const char* drain : {"1", "600"}) {
     Child child =

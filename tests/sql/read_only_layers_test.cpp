@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "backend.hpp"
+#include "collect_rows.hpp"
 #include "sql_test_support.hpp"
 #include "support/servers.hpp"
 
@@ -19,14 +20,7 @@ namespace {
 
 constexpr const char* kScratch = "norvex_scratch_sql";
 
-struct Collect : detail::RowSink {
-  void columns(const std::vector<std::string>&) override {}
-  bool row(const Row& r) override {
-    rows.push_back(r);
-    return true;
-  }
-  std::vector<Row> rows;
-};
+using Collect = test::CollectRows;
 
 std::int64_t count_rows(detail::Backend& backend, const std::string& table) {
   Collect sink;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "backend.hpp"
+#include "collect_rows.hpp"
 #include "norvex/sql/database.hpp"
 #include "sql_test_support.hpp"
 #include "support/servers.hpp"
@@ -17,14 +18,7 @@
 namespace norvex::sql {
 namespace {
 
-struct Collect : detail::RowSink {
-  void columns(const std::vector<std::string>&) override {}
-  bool row(const Row& r) override {
-    rows.push_back(r);
-    return true;
-  }
-  std::vector<Row> rows;
-};
+using Collect = test::CollectRows;
 
 // The first cell of a statement's result, as text ("NULL" for a null).
 std::string first_cell(detail::Backend& backend, const std::string& sql) {
