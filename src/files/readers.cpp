@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "norvex/base/text.hpp"
 #include "norvex/error.hpp"
 #include "source.hpp"
 
@@ -509,21 +510,7 @@ void transcode_to_utf8(const std::filesystem::path& path, const std::string& nam
         skip_mark = false;
         if (code == 0xfeff) continue;
       }
-      if (code < 0x80) {
-        utf8 += static_cast<char>(code);
-      } else if (code < 0x800) {
-        utf8 += static_cast<char>(0xc0 | (code >> 6));
-        utf8 += static_cast<char>(0x80 | (code & 0x3f));
-      } else if (code < 0x10000) {
-        utf8 += static_cast<char>(0xe0 | (code >> 12));
-        utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
-        utf8 += static_cast<char>(0x80 | (code & 0x3f));
-      } else {
-        utf8 += static_cast<char>(0xf0 | (code >> 18));
-        utf8 += static_cast<char>(0x80 | ((code >> 12) & 0x3f));
-        utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
-        utf8 += static_cast<char>(0x80 | (code & 0x3f));
-      }
+      base::append_utf8(utf8, code);
     }
     carry = have - i;
     std::memmove(chunk.data(), chunk.data() + i, carry);

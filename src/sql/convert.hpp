@@ -7,28 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "norvex/base/text.hpp"
 #include "norvex/sql/rows.hpp"
 
 namespace norvex::sql::detail {
 
-/// Appends one code point as UTF-8.
-inline void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
+using base::append_utf8;
 
 /// An integer written in decimal; beyond 64 bits (MySQL's BIGINT UNSIGNED) it stays digits.
 inline Value integer_value(std::string_view text) {

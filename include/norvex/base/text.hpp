@@ -21,5 +21,7 @@ namespace norvex::base {
 /// `text` without leading and trailing white space (space, tab, line breaks, form feed,
 /// vertical tab).
 [[nodiscard]] NORVEX_API std::string_view trim(std::string_view text) noexcept;
+/// Appends one code point (at most U+10FFFF) to `out` as UTF-8.
+NORVEX_API void append_utf8(std::string& out, char32_t code_point);
 
 }  // namespace norvex::base
